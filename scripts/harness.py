@@ -1,0 +1,264 @@
+#!/usr/bin/python3
+"""Runs a Windows program under Wine, in a throwaway 32-bit prefix, never ~/.wine.
+
+usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR | prefix-remove DIR
+
+exec runs a program and exits with its status; show runs reboot.exe traced on a
+private display and says what it asked of the platform; prefix-create and
+prefix-remove make and remove the prefix that the test suite shares.
+
+With REBOOT_WINEPREFIX set, runs share that prefix; otherwise each makes its own
+and removes it. Either way no Wine process outlives a run.
+"""
+import collections
+import contextlib
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+RUN_TIMEOUT = 60  # seconds a run may take before it counts as hung
+BOX_TIMEOUT = 30  # seconds to wait for the message box to appear
+
+Call = collections.namedtuple("Call", "name args result")
+Run = collections.namedtuple("Run", "status calls")
+
+
+class HarnessError(Exception):
+    """The harness itself could not do its work (not a finding about the program)."""
+
+
+def need(*tools):
+    for tool in tools:
+        if shutil.which(tool) is None:
+            raise HarnessError(f"{tool} is not installed (scripts/setup installs it)")
+
+
+def wine_env(prefix, **extra):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+               # Keeps prefix creation from offering to install Mono and Gecko.
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.update(extra)
+    return env
+
+
+def stop_wine(prefix):
+    env = wine_env(prefix)
+    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+
+
+def make_prefix(path):
+    status = subprocess.run(["wine", "wineboot", "-i"], env=wine_env(path),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    stop_wine(path)
+    if status != 0:
+        raise HarnessError(f"wineboot could not make a prefix in {path}")
+
+
+@contextlib.contextmanager
+def prefix():
+    need("wine", "wineserver")
+    shared = os.environ.get("REBOOT_WINEPREFIX")
+    path = shared or tempfile.mkdtemp(prefix="reboot-wine-")
+    try:
+        if not shared:
+            make_prefix(path)
+        yield path
+    finally:
+        stop_wine(path)
+        if not shared:
+            shutil.rmtree(path, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def display():
+    """A private X display, so that a message box never lands on the user's screen."""
+    need("Xvfb")
+    ready, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp",
+                             "-screen", "0", "640x480x24"],
+                            pass_fds=[write], stderr=subprocess.DEVNULL)
+    os.close(write)
+    try:
+        number = b""
+        if select.select([ready], [], [], 10)[0]:
+            number = os.read(ready, 16).strip()
+        if not number:
+            raise HarnessError("Xvfb did not start")
+        yield ":" + number.decode()
+    finally:
+        os.close(ready)
+        xvfb.terminate()
+        xvfb.wait()
+
+
+# Relay lines, with +pid: "0140:0144:Call advapi32.OpenProcessToken(ffffffff,...) ret=00401606"
+RELAY = re.compile(r"([0-9a-f]+):([0-9a-f]+):(Call|Ret) +\w+\.(\w+)\((.*)\)"
+                   r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
+# A string argument is shown as its address and its text; the text is what counts.
+STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
+# Link-map lines for the code of one of our own objects, from GNU ld or lld.
+OWN_TEXT = re.compile(r"^\s*(?:\.text\s+)?(?:0x)?([0-9a-f]+)\s+(?:0x)?([0-9a-f]+)\s.*"
+                      r"src/\w+\.cpp\.obj(?::\(\.text\))?$")
+
+
+def own_code(exe):
+    """The program's own code (not the runtime's start-up code linked beside it), as
+    offsets into its image, read from the link map that the build leaves beside it."""
+    with open(exe, "rb") as f:
+        head = f.read(1024)
+    optional = struct.unpack_from("<I", head, 0x3C)[0] + 24
+    image_base = struct.unpack_from("<I", head, optional + 28)[0]
+    path = os.path.splitext(exe)[0] + ".map"
+    if not os.path.exists(path):
+        raise HarnessError(f"no link map {path}")
+    ranges = []
+    with open(path) as f:
+        for line in f:
+            m = OWN_TEXT.match(line)
+            if m and int(m.group(2), 16) > 0:
+                start = int(m.group(1), 16) - image_base
+                ranges.append(range(start, start + int(m.group(2), 16)))
+    if not ranges:
+        raise HarnessError(f"{path} names no code of ours")
+    return ranges
+
+
+def calls_from(log, exe):
+    """The platform calls made from the program's own code, in order, with results."""
+    name = os.path.basename(exe).lower()
+    ranges = own_code(exe)
+    pid = base = None
+    calls, pending = [], {}
+    with open(log, errors="replace") as f:
+        for line in f:
+            if pid is None:
+                m = LOADED.match(line)
+                if m and m.group(2).lower().endswith("\\" + name):
+                    pid, base = m.group(1), int(m.group(3), 16)
+                continue
+            m = RELAY.match(line.rstrip("\n"))
+            if not m or m.group(1) != pid:
+                continue
+            offset = int(m.group(7), 16) - base
+            if not any(offset in r for r in ranges):
+                continue
+            key = (m.group(2), m.group(4), m.group(7))
+            if m.group(3) == "Call":
+                pending[key] = len(calls)
+                calls.append(Call(m.group(4), STRING_ARG.sub(r"\1", m.group(5)), None))
+            elif key in pending:
+                i = pending.pop(key)
+                calls[i] = calls[i]._replace(result=m.group(6))
+    if pid is None:
+        raise HarnessError(f"Wine never loaded {name}")
+    return calls
+
+
+def start(exe, args, env, log):
+    with open(log, "w") as out:
+        return subprocess.Popen(["wine", exe, *args], env=env, stdout=out, stderr=out,
+                                stdin=subprocess.DEVNULL)
+
+
+def finish(process, timeout=RUN_TIMEOUT):
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise HarnessError(f"the program was still running after {timeout} s")
+
+
+def find_box(screen, process):
+    """The window id of the message box, once it is on the screen."""
+    need("xdotool")
+    deadline = time.monotonic() + BOX_TIMEOUT
+    while time.monotonic() < deadline and process.poll() is None:
+        found = subprocess.run(["xdotool", "search", "--name", "^Error$"], env=dict(
+            os.environ, DISPLAY=screen), capture_output=True, text=True).stdout.split()
+        if found:
+            return found[0]
+        time.sleep(0.2)
+    return None
+
+
+def trace(exe, args=(), refuse=False, instances=1, on_box=None):
+    """Runs the program traced, each instance on its own log, on a private display.
+    With refuse, Wine refuses the restart (its restart helper is disabled), and
+    on_box(screen, window, process) is called while the message box is shown;
+    it must dismiss it. Returns one Run per instance."""
+    exe = os.path.abspath(exe)
+    if not os.path.isfile(exe):
+        raise HarnessError(f"{exe} is not built")
+    overrides = "mscoree,mshtml=" + (";wineboot.exe=d" if refuse else "")
+    with prefix() as path, display() as screen, tempfile.TemporaryDirectory() as logs:
+        env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
+                       WINEDLLOVERRIDES=overrides)
+        started = [start(exe, args, env, os.path.join(logs, f"{i}.log"))
+                   for i in range(instances)]
+        try:
+            if on_box:
+                for process in started:
+                    window = find_box(screen, process)
+                    if window is None:
+                        raise HarnessError("no message box appeared")
+                    on_box(screen, window, process)
+            statuses = [finish(process) for process in started]
+        finally:
+            for process in started:
+                if process.poll() is None:
+                    process.kill()
+        return [Run(status, calls_from(os.path.join(logs, f"{i}.log"), exe))
+                for i, status in enumerate(statuses)]
+
+
+def show(exe):
+    """The main job: what one run of reboot.exe asked of the platform, and its answer."""
+    run = trace(exe)[0]
+    print(f"{os.path.basename(exe)} made these calls under Wine:")
+    for call in run.calls:
+        print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
+    answers = [c.result for c in run.calls if c.name == "ExitWindowsEx"]
+    if answers and answers[0] != "00000000":
+        print("The restart request was made and the platform accepted it "
+              "(Wine only pretends; nothing here restarts).")
+    else:
+        print("The restart request was not made or was refused.")
+    print(f"Exit status: {run.status}")
+    return 0 if answers and run.status == 0 else 1
+
+
+def main(argv):
+    usage = __doc__.split("\n\n")[1]
+    command, rest = (argv[0], argv[1:]) if argv else ("", [])
+    if command == "exec" and rest:
+        with prefix() as path:
+            return subprocess.run(["wine", *rest], env=wine_env(path)).returncode
+    if command == "show" and len(rest) == 1:
+        return show(rest[0])
+    if command == "prefix-create" and len(rest) == 1:
+        need("wine", "wineserver")
+        shutil.rmtree(rest[0], ignore_errors=True)
+        os.makedirs(rest[0])
+        make_prefix(rest[0])
+        return 0
+    if command == "prefix-remove" and len(rest) == 1:
+        stop_wine(rest[0])
+        shutil.rmtree(rest[0], ignore_errors=True)
+        return 0
+    print(usage, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except HarnessError as e:
+        sys.exit(f"harness: {e}")
