@@ -101,6 +101,9 @@ def display():
 # Relay lines, with +pid: "0140:0144:Call advapi32.OpenProcessToken(ffffffff,...) ret=00401606"
 RELAY = re.compile(r"([0-9a-f]+):([0-9a-f]+):(Call|Ret) +\w+\.(\w+)\((.*)\)"
                    r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+# The wineserver's view of a privilege change, with +server: what the token really got.
+ADJUSTED = re.compile(r"([0-9a-f]+): adjust_token_privileges\( handle=([0-9a-f]+), .*"
+                      r"privileges=(\{.*\}) \)$")
 LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
 # A string argument is shown as its address and its text; the text is what counts.
 STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
@@ -131,12 +134,26 @@ def own_code(exe):
     return ranges
 
 
-def calls_from(log, exe):
-    """The platform calls made from the program's own code, in order, with results."""
+def adjustments(server_log):
+    """The privilege changes the wineserver made, by thread: what each token really got."""
+    made = collections.defaultdict(list)
+    with open(server_log, errors="replace") as f:
+        for line in f:
+            m = ADJUSTED.match(line.rstrip("\n"))
+            if m:
+                made[m.group(1)].append(f"{int(m.group(2), 16):08x},{m.group(3)}")
+    return made
+
+
+def calls_from(log, server_log, exe):
+    """The platform calls made from the program's own code, in order, with results.
+    The privilege change that an AdjustTokenPrivileges call made follows it, as
+    adjust_token_privileges(token,privileges)."""
     name = os.path.basename(exe).lower()
     ranges = own_code(exe)
+    made = adjustments(server_log)
     pid = base = None
-    calls, pending = [], {}
+    calls, pending, threads = [], {}, set()
     with open(log, errors="replace") as f:
         for line in f:
             if pid is None:
@@ -150,15 +167,20 @@ def calls_from(log, exe):
             offset = int(m.group(7), 16) - base
             if not any(offset in r for r in ranges):
                 continue
-            key = (m.group(2), m.group(4), m.group(7))
+            thread, key = m.group(2), (m.group(2), m.group(4), m.group(7))
             if m.group(3) == "Call":
+                threads.add(thread)
                 pending[key] = len(calls)
                 calls.append(Call(m.group(4), STRING_ARG.sub(r"\1", m.group(5)), None))
+                if m.group(4) == "AdjustTokenPrivileges" and made[thread]:
+                    calls.append(Call("adjust_token_privileges", made[thread].pop(0), None))
             elif key in pending:
                 i = pending.pop(key)
                 calls[i] = calls[i]._replace(result=m.group(6))
     if pid is None:
         raise HarnessError(f"Wine never loaded {name}")
+    # A change that no call of ours asked for shows at the end.
+    calls += [Call("adjust_token_privileges", a, None) for t in sorted(threads) for a in made[t]]
     return calls
 
 
@@ -190,7 +212,7 @@ def find_box(screen, process):
 
 
 def trace(exe, args=(), refuse=False, instances=1, on_box=None):
-    """Runs the program traced, each instance on its own log, on a private display.
+    """Runs the program traced, each instance on a log of its own, on a private display.
     With refuse, Wine refuses the restart (its restart helper is disabled), and
     on_box(screen, window, process) is called while the message box is shown;
     it must dismiss it. Returns one Run per instance."""
@@ -201,6 +223,11 @@ def trace(exe, args=(), refuse=False, instances=1, on_box=None):
     with prefix() as path, display() as screen, tempfile.TemporaryDirectory() as logs:
         env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
                        WINEDLLOVERRIDES=overrides)
+        # The server traces every request on a log of its own, untangled from the runs'.
+        server_log = os.path.join(logs, "server.log")
+        with open(server_log, "w") as out:
+            subprocess.run(["wineserver", "-p", "-d1"], env=env,
+                           stderr=out, check=True)
         started = [start(exe, args, env, os.path.join(logs, f"{i}.log"))
                    for i in range(instances)]
         try:
@@ -215,7 +242,7 @@ def trace(exe, args=(), refuse=False, instances=1, on_box=None):
             for process in started:
                 if process.poll() is None:
                     process.kill()
-        return [Run(status, calls_from(os.path.join(logs, f"{i}.log"), exe))
+        return [Run(status, calls_from(os.path.join(logs, f"{i}.log"), server_log, exe))
                 for i, status in enumerate(statuses)]
 
 
@@ -224,7 +251,11 @@ def show(exe):
     run = trace(exe)[0]
     print(f"{os.path.basename(exe)} made these calls under Wine:")
     for call in run.calls:
-        print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
+        if call.name == "adjust_token_privileges":
+            token, privileges = call.args.split(",", 1)
+            print(f"    wineserver: token {token} changed to {privileges} (shutdown privilege enabled)")
+        else:
+            print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
     answers = [c.result for c in run.calls if c.name == "ExitWindowsEx"]
     if answers and answers[0] != "00000000":
         print("The restart request was made and the platform accepted it "
