@@ -104,6 +104,7 @@ RELAY = re.compile(r"([0-9a-f]+):([0-9a-f]+):(Call|Ret) +\w+\.(\w+)\((.*)\)"
 # The wineserver's view of a privilege change, with +server: what the token really got.
 ADJUSTED = re.compile(r"([0-9a-f]+): adjust_token_privileges\( handle=([0-9a-f]+), .*"
                       r"privileges=(\{.*\}) \)$")
+SHUTDOWN_ENABLED = "{{luid=0000000000000013,attrs=2}}"  # LUID 19, SE_PRIVILEGE_ENABLED
 LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
 # A string argument is shown as its address and its text; the text is what counts.
 STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
@@ -253,7 +254,8 @@ def show(exe):
     for call in run.calls:
         if call.name == "adjust_token_privileges":
             token, privileges = call.args.split(",", 1)
-            print(f"    wineserver: token {token} changed to {privileges} (shutdown privilege enabled)")
+            note = " (the shutdown privilege, enabled)" if privileges == SHUTDOWN_ENABLED else ""
+            print(f"    wineserver: token {token} changed to {privileges}{note}")
         else:
             print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
     answers = [c.result for c in run.calls if c.name == "ExitWindowsEx"]
