@@ -108,9 +108,11 @@ SHUTDOWN_ENABLED = "{{luid=0000000000000013,attrs=2}}"  # LUID 19, SE_PRIVILEGE_
 LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
 # A string argument is shown as its address and its text; the text is what counts.
 STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
-# Link-map lines for the code of one of our own objects, from GNU ld or lld.
-OWN_TEXT = re.compile(r"^\s*(?:\.text\s+)?(?:0x)?([0-9a-f]+)\s+(?:0x)?([0-9a-f]+)\s.*"
-                      r"src/\w+\.cpp\.obj(?::\(\.text\))?$")
+# Link-map lines for code from one of our own objects: GNU ld gives a virtual
+# address (a long section name wraps its line, so lines are joined first), lld
+# one relative to the image base.
+GNU_TEXT = re.compile(r" \.text\S*\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+\S*src/\w+\.cpp\.obj$")
+LLD_TEXT = re.compile(r"([0-9a-f]+) ([0-9a-f]+)\s+\d+\s+\S*src/\w+\.cpp\.obj:\(\.text\S*\)$")
 
 
 def own_code(exe):
@@ -123,13 +125,17 @@ def own_code(exe):
     path = os.path.splitext(exe)[0] + ".map"
     if not os.path.exists(path):
         raise HarnessError(f"no link map {path}")
-    ranges = []
     with open(path) as f:
-        for line in f:
-            m = OWN_TEXT.match(line)
-            if m and int(m.group(2), 16) > 0:
-                start = int(m.group(1), 16) - image_base
-                ranges.append(range(start, start + int(m.group(2), 16)))
+        text = re.sub(r"^( \.\S+)\n\s+", r"\1 ", f.read(), flags=re.M)
+    ranges = []
+    for line in text.splitlines():
+        m = GNU_TEXT.match(line) or LLD_TEXT.match(line)
+        if m and int(m.group(2), 16) > 0:
+            start = int(m.group(1), 16)
+            start -= image_base if start >= image_base else 0
+            # A call that never returns may end the code: its return address is then
+            # just past it.
+            ranges.append(range(start, start + int(m.group(2), 16) + 1))
     if not ranges:
         raise HarnessError(f"{path} names no code of ours")
     return ranges
