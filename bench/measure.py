@@ -1,0 +1,79 @@
+#!/usr/bin/python3
+"""Compares reboot.exe with the smallest program that makes the same restart
+request, built alike by each preset: bytes, and median wall time of an accepted
+run under Wine. Exits 1 when a target is missed. Run by bench/run."""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import harness  # noqa: E402
+
+MAX_BYTES = 14336  # reboot.exe from the GCC preset, at most
+MAX_TIME_RATIO = 1.05  # its median run time over the smallest program's
+ROUNDS, RUNS, WARMUP = 12, 25, 3  # runs of each program per round
+PRESETS = ["windows-x86", "windows-x86-clang"]  # the first is the one with targets
+
+
+def programs(preset):
+    return f"build/{preset}/reboot.exe", f"build/{preset}/bench/minimal.exe"
+
+
+def medians(commands, env):
+    """Median seconds of each command. Wine's run times drift, so hyperfine times
+    the commands in rounds, in turn forwards and backwards, and the runs are pooled."""
+    harness.need("hyperfine")
+    pooled = {command: [] for command in commands}
+    for round in range(ROUNDS):
+        order = commands if round % 2 == 0 else commands[::-1]
+        with tempfile.NamedTemporaryFile(suffix=".json") as out:
+            subprocess.run(["hyperfine", "-N", "--warmup", str(WARMUP), "--runs", str(RUNS),
+                            "--export-json", out.name, *order],
+                           env=env, stdout=subprocess.DEVNULL, check=True)
+            for result in json.load(out)["results"]:
+                pooled[result["command"]] += result["times"]
+    return [statistics.median(pooled[command]) for command in commands]
+
+
+def main():
+    for path in (p for preset in PRESETS for p in programs(preset)):
+        if not os.path.isfile(path):
+            raise harness.HarnessError(f"{path} is not built (bench/run builds it)")
+    with harness.prefix() as path:
+        env = harness.wine_env(path)
+        env.pop("DISPLAY", None)
+        # One server for all runs, so that each run times the program, not Wine's start.
+        subprocess.run(["wineserver", "-p"], env=env, check=True)
+        times = medians([f"wine {p}" for preset in PRESETS for p in programs(preset)], env)
+
+    missed = []
+    print(f"{'preset':<18} {'reboot.exe':>11} {'minimal':>9} {'diff':>6}"
+          f" {'reboot.exe':>11} {'minimal':>9} {'ratio':>6}")
+    for i, preset in enumerate(PRESETS):
+        reboot, minimal = (os.path.getsize(p) for p in programs(preset))
+        ratio = times[2 * i] / times[2 * i + 1]
+        print(f"{preset:<18} {reboot:>9} B {minimal:>7} B {reboot - minimal:>+6}"
+              f" {times[2 * i] * 1000:>8.0f} ms {times[2 * i + 1] * 1000:>6.0f} ms {ratio:>6.3f}")
+        if i == 0:
+            missed += [f"{preset}: reboot.exe is {reboot - minimal} bytes over the smallest"
+                       for _ in [0] if reboot > minimal]
+            missed += [f"{preset}: reboot.exe is over {MAX_BYTES} bytes"
+                       for _ in [0] if reboot > MAX_BYTES]
+            missed += [f"{preset}: time ratio {ratio:.3f} is over {MAX_TIME_RATIO}"
+                       for _ in [0] if ratio > MAX_TIME_RATIO]
+    print(f"targets ({PRESETS[0]}): at most the smallest program's size and {MAX_BYTES} bytes;"
+          f" time ratio at most {MAX_TIME_RATIO}")
+    for line in missed:
+        print(f"missed: {line}")
+    print("all targets met" if not missed else f"{len(missed)} target(s) missed")
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except (harness.HarnessError, subprocess.CalledProcessError) as e:
+        sys.exit(f"bench: {e}")
