@@ -39,10 +39,21 @@ def need(*tools):
             raise HarnessError(f"{tool} is not installed (scripts/setup installs it)")
 
 
+# No offer to install Mono or Gecko while a prefix is made, and no menu entries
+# or file associations written into the user's home.
+OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+
+def server_tmp(prefix):
+    """Debian's Wine keeps the server's socket in a folder of its own under TMPDIR
+    and leaves that behind; this one goes with the prefix and is removed with it."""
+    return prefix.rstrip("/") + ".tmp"
+
+
 def wine_env(prefix, **extra):
+    os.makedirs(server_tmp(prefix), exist_ok=True)
     env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-               # Keeps prefix creation from offering to install Mono and Gecko.
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDLLOVERRIDES=OVERRIDES, TMPDIR=server_tmp(prefix))
     env.update(extra)
     return env
 
@@ -51,6 +62,7 @@ def stop_wine(prefix):
     env = wine_env(prefix)
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+    shutil.rmtree(server_tmp(prefix), ignore_errors=True)
 
 
 def make_prefix(path):
@@ -65,15 +77,16 @@ def make_prefix(path):
 def prefix():
     need("wine", "wineserver")
     shared = os.environ.get("REBOOT_WINEPREFIX")
-    path = shared or tempfile.mkdtemp(prefix="reboot-wine-")
+    own = None if shared else tempfile.mkdtemp(prefix="reboot-wine-")
+    path = shared or os.path.join(own, "prefix")
     try:
-        if not shared:
+        if own:
             make_prefix(path)
         yield path
     finally:
         stop_wine(path)
-        if not shared:
-            shutil.rmtree(path, ignore_errors=True)
+        if own:
+            shutil.rmtree(own, ignore_errors=True)
 
 
 @contextlib.contextmanager
@@ -226,7 +239,7 @@ def trace(exe, args=(), refuse=False, instances=1, on_box=None):
     exe = os.path.abspath(exe)
     if not os.path.isfile(exe):
         raise HarnessError(f"{exe} is not built")
-    overrides = "mscoree,mshtml=" + (";wineboot.exe=d" if refuse else "")
+    overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
     with prefix() as path, display() as screen, tempfile.TemporaryDirectory() as logs:
         env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
                        WINEDLLOVERRIDES=overrides)
