@@ -239,6 +239,7 @@ def trace(exe, args=(), refuse=False, instances=1, on_box=None):
     exe = os.path.abspath(exe)
     if not os.path.isfile(exe):
         raise HarnessError(f"{exe} is not built")
+    need("wine", "wineserver", "Xvfb", *(["xdotool"] if on_box else []))
     overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
     with prefix() as path, display() as screen, tempfile.TemporaryDirectory() as logs:
         env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
