@@ -1,7 +1,6 @@
 # Cross-compiles for 32-bit x86 Windows with Debian's clang and lld, on mingw-w64's
 # headers and libraries. Usage: cmake --preset windows-x86-clang
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/i686-w64-mingw32-target.cmake)
 
 find_program(CMAKE_C_COMPILER clang REQUIRED)
 find_program(CMAKE_CXX_COMPILER clang++ REQUIRED)
@@ -16,11 +15,3 @@ set(CMAKE_CXX_COMPILER_TARGET i686-w64-mingw32)
 set(gcc /usr/lib/gcc/i686-w64-mingw32/12-posix)
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${gcc}/include/c++ ${gcc}/include/c++/i686-w64-mingw32)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -B${gcc} -L${gcc}")
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Test programs run under Wine, in a throwaway prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/harness.py exec)
