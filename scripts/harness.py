@@ -8,14 +8,17 @@ private display and says what it asked of the platform; prefix-create and
 prefix-remove make and remove the prefix that the test suite shares.
 
 With REBOOT_WINEPREFIX set, runs share that prefix; otherwise each makes its own
-and removes it. Either way no Wine process outlives a run.
+and removes it. Either way, when a run is over, every process it started has
+ended, and so has every process those started in turn.
 """
 import collections
 import contextlib
+import ctypes
 import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -23,10 +26,9 @@ import tempfile
 import time
 
 RUN_TIMEOUT = 60  # seconds a run may take before it counts as hung
-BOX_TIMEOUT = 30  # seconds to wait for the message box to appear
 
 Call = collections.namedtuple("Call", "name args result")
-Run = collections.namedtuple("Run", "status calls")
+Run = collections.namedtuple("Run", "status calls captions")
 
 
 class HarnessError(Exception):
@@ -37,6 +39,56 @@ def need(*tools):
     for tool in tools:
         if shutil.which(tool) is None:
             raise HarnessError(f"{tool} is not installed (scripts/setup installs it)")
+
+
+# Every process a run starts inherits this variable, Wine's detached helpers too,
+# so that what is left when the run ends can be found and ended.
+MARK = ("REBOOT_HARNESS_RUN", f"{os.getpid()}.{time.time_ns()}")
+
+
+def marked_env(**extra):
+    """The environment of what a run starts: marked, and with no display but one
+    given here, so that nothing lands on the user's screen."""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update({MARK[0]: MARK[1]}, **extra)
+    return env
+
+
+def leftovers():
+    """The processes carrying this harness's mark that are still alive."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if "=".join(MARK).encode() in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            pass  # gone, or not ours to read
+    return found
+
+
+def end_leftovers():
+    """Kills whatever a run left behind, then reaps it: this process adopted the
+    orphans (see adopt_orphans), so none is left as a zombie either."""
+    for _ in range(50):
+        pids = leftovers()
+        for pid in pids:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+        with contextlib.suppress(ChildProcessError):
+            while os.waitpid(-1, os.WNOHANG)[0]:
+                pass
+        if not pids:
+            return
+        time.sleep(0.1)
+    raise HarnessError(f"processes {leftovers()} outlived the run")
+
+
+def adopt_orphans():
+    """Makes this process the parent of every orphan among its descendants (Wine
+    detaches its server and helpers), so that it can reap them."""
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
 # No offer to install Mono or Gecko while a prefix is made, and no menu entries
@@ -52,16 +104,17 @@ def server_tmp(prefix):
 
 def wine_env(prefix, **extra):
     os.makedirs(server_tmp(prefix), exist_ok=True)
-    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-               WINEDLLOVERRIDES=OVERRIDES, TMPDIR=server_tmp(prefix))
-    env.update(extra)
-    return env
+    settings = dict(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+                    WINEDLLOVERRIDES=OVERRIDES, TMPDIR=server_tmp(prefix))
+    return marked_env(**{**settings, **extra})
 
 
 def stop_wine(prefix):
     env = wine_env(prefix)
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=30)
+    end_leftovers()
     shutil.rmtree(server_tmp(prefix), ignore_errors=True)
 
 
@@ -76,6 +129,7 @@ def make_prefix(path):
 @contextlib.contextmanager
 def prefix():
     need("wine", "wineserver")
+    adopt_orphans()
     shared = os.environ.get("REBOOT_WINEPREFIX")
     own = None if shared else tempfile.mkdtemp(prefix="reboot-wine-")
     path = shared or os.path.join(own, "prefix")
@@ -95,7 +149,7 @@ def display():
     need("Xvfb")
     ready, write = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp",
-                             "-screen", "0", "640x480x24"],
+                             "-screen", "0", "640x480x24"], env=marked_env(),
                             pass_fds=[write], stderr=subprocess.DEVNULL)
     os.close(write)
     try:
@@ -114,132 +168,102 @@ def display():
 # Relay lines, with +pid: "0140:0144:Call advapi32.OpenProcessToken(ffffffff,...) ret=00401606"
 RELAY = re.compile(r"([0-9a-f]+):([0-9a-f]+):(Call|Ret) +\w+\.(\w+)\((.*)\)"
                    r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
-# The wineserver's view of a privilege change, with +server: what the token really got.
-ADJUSTED = re.compile(r"([0-9a-f]+): adjust_token_privileges\( handle=([0-9a-f]+), .*"
-                      r"privileges=(\{.*\}) \)$")
-SHUTDOWN_ENABLED = "{{luid=0000000000000013,attrs=2}}"  # LUID 19, SE_PRIVILEGE_ENABLED
 LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
 # A string argument is shown as its address and its text; the text is what counts.
 STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
-# Link-map lines for code from one of our own objects: GNU ld gives a virtual
-# address (a long section name wraps its line, so lines are joined first), lld
-# one relative to the image base.
-GNU_TEXT = re.compile(r" \.text\S*\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+\S*src/\w+\.cpp\.obj$")
-LLD_TEXT = re.compile(r"([0-9a-f]+) ([0-9a-f]+)\s+\d+\s+\S*src/\w+\.cpp\.obj:\(\.text\S*\)$")
+# The wineserver's own trace of a privilege change (its request, then its reply by
+# the same thread): what the token really got, and whether all of it was assigned.
+ADJUST = re.compile(r"([0-9a-f]+): adjust_token_privileges\( handle=([0-9a-f]+), .*"
+                    r"privileges=(\{.*\}) \)$")
+ADJUSTED = re.compile(r"([0-9a-f]+): adjust_token_privileges\(\) = (\w+) ")
+SHUTDOWN_ENABLED = "{{luid=0000000000000013,attrs=2}}"  # LUID 19, SE_PRIVILEGE_ENABLED
 
 
-def own_code(exe):
-    """The program's own code (not the runtime's start-up code linked beside it), as
-    offsets into its image, read from the link map that the build leaves beside it."""
+def image_size(exe):
     with open(exe, "rb") as f:
         head = f.read(1024)
-    optional = struct.unpack_from("<I", head, 0x3C)[0] + 24
-    image_base = struct.unpack_from("<I", head, optional + 28)[0]
-    path = os.path.splitext(exe)[0] + ".map"
-    if not os.path.exists(path):
-        raise HarnessError(f"no link map {path}")
-    with open(path) as f:
-        text = re.sub(r"^( \.\S+)\n\s+", r"\1 ", f.read(), flags=re.M)
-    ranges = []
-    for line in text.splitlines():
-        m = GNU_TEXT.match(line) or LLD_TEXT.match(line)
-        if m and int(m.group(2), 16) > 0:
-            start = int(m.group(1), 16)
-            start -= image_base if start >= image_base else 0
-            # A call that never returns may end the code: its return address is then
-            # just past it.
-            ranges.append(range(start, start + int(m.group(2), 16) + 1))
-    if not ranges:
-        raise HarnessError(f"{path} names no code of ours")
-    return ranges
+    return struct.unpack_from("<I", head, struct.unpack_from("<I", head, 0x3C)[0] + 24 + 56)[0]
 
 
 def adjustments(server_log):
-    """The privilege changes the wineserver made, by thread: what each token really got."""
-    made = collections.defaultdict(list)
+    """The privilege changes the wineserver made, by thread, as
+    adjust_token_privileges(token,privileges) = status."""
+    made, asked = collections.defaultdict(list), {}
     with open(server_log, errors="replace") as f:
         for line in f:
-            m = ADJUSTED.match(line.rstrip("\n"))
-            if m:
-                made[m.group(1)].append(f"{int(m.group(2), 16):08x},{m.group(3)}")
+            if m := ADJUST.match(line.rstrip("\n")):
+                asked[m[1]] = f"{int(m[2], 16):08x},{m[3]}"
+            elif (m := ADJUSTED.match(line)) and m[1] in asked:
+                made[m[1]].append(Call("adjust_token_privileges", asked.pop(m[1]), m[2]))
     return made
 
 
 def calls_from(log, server_log, exe):
-    """The platform calls made from the program's own code, in order, with results.
-    The privilege change that an AdjustTokenPrivileges call made follows it, as
-    adjust_token_privileges(token,privileges)."""
+    """The platform calls made from the program's image, in order, with results.
+    The privilege change that an AdjustTokenPrivileges call made follows it."""
     name = os.path.basename(exe).lower()
-    ranges = own_code(exe)
     made = adjustments(server_log)
-    pid = base = None
+    pid = image = None
     calls, pending, threads = [], {}, set()
     with open(log, errors="replace") as f:
         for line in f:
             if pid is None:
                 m = LOADED.match(line)
-                if m and m.group(2).lower().endswith("\\" + name):
-                    pid, base = m.group(1), int(m.group(3), 16)
+                if m and m[2].lower().endswith("\\" + name):
+                    pid, base = m[1], int(m[3], 16)
+                    image = range(base, base + image_size(exe))
                 continue
             m = RELAY.match(line.rstrip("\n"))
-            if not m or m.group(1) != pid:
+            if not m or m[1] != pid or int(m[7], 16) not in image:
                 continue
-            offset = int(m.group(7), 16) - base
-            if not any(offset in r for r in ranges):
-                continue
-            thread, key = m.group(2), (m.group(2), m.group(4), m.group(7))
-            if m.group(3) == "Call":
+            thread, key = m[2], (m[2], m[4], m[7])
+            if m[3] == "Call":
                 threads.add(thread)
                 pending[key] = len(calls)
-                calls.append(Call(m.group(4), STRING_ARG.sub(r"\1", m.group(5)), None))
-                if m.group(4) == "AdjustTokenPrivileges" and made[thread]:
-                    calls.append(Call("adjust_token_privileges", made[thread].pop(0), None))
+                calls.append(Call(m[4], STRING_ARG.sub(r"\1", m[5]), None))
+                if m[4] == "AdjustTokenPrivileges" and made[thread]:
+                    calls.append(made[thread].pop(0))
             elif key in pending:
                 i = pending.pop(key)
-                calls[i] = calls[i]._replace(result=m.group(6))
+                calls[i] = calls[i]._replace(result=m[6])
     if pid is None:
         raise HarnessError(f"Wine never loaded {name}")
-    # A change that no call of ours asked for shows at the end.
-    calls += [Call("adjust_token_privileges", a, None) for t in sorted(threads) for a in made[t]]
-    return calls
+    # A change that no call of the program's asked for shows at the end.
+    return calls + [call for thread in sorted(threads) for call in made[thread]]
 
 
-def start(exe, args, env, log):
-    with open(log, "w") as out:
-        return subprocess.Popen(["wine", exe, *args], env=env, stdout=out, stderr=out,
-                                stdin=subprocess.DEVNULL)
+def xdotool(screen, *args):
+    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=screen),
+                          capture_output=True, text=True).stdout.split("\n")[0]
 
 
-def finish(process, timeout=RUN_TIMEOUT):
-    try:
-        return process.wait(timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        raise HarnessError(f"the program was still running after {timeout} s")
-
-
-def find_box(screen, process):
-    """The window id of the message box, once it is on the screen."""
-    need("xdotool")
-    deadline = time.monotonic() + BOX_TIMEOUT
-    while time.monotonic() < deadline and process.poll() is None:
-        found = subprocess.run(["xdotool", "search", "--name", "^Error$"], env=dict(
-            os.environ, DISPLAY=screen), capture_output=True, text=True).stdout.split()
-        if found:
-            return found[0]
+def answer_boxes(started, screen):
+    """Waits for the processes to end, pressing Return on every window one of them
+    shows. Returns the windows' captions, by process."""
+    captions, answered = [[] for _ in started], set()
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while any(process.poll() is None for process in started):
+        if time.monotonic() > deadline:
+            raise HarnessError(f"the program was still running after {RUN_TIMEOUT} s")
+        for process, shown in zip(started, captions):
+            window = xdotool(screen, "search", "--onlyvisible", "--pid", str(process.pid))
+            if window and window not in answered and process.poll() is None:
+                answered.add(window)
+                shown.append(xdotool(screen, "getwindowname", window))
+                xdotool(screen, "key", "--window", window, "Return")
         time.sleep(0.2)
-    return None
+    return captions
 
 
-def trace(exe, args=(), refuse=False, instances=1, on_box=None):
-    """Runs the program traced, each instance on a log of its own, on a private display.
-    With refuse, Wine refuses the restart (its restart helper is disabled), and
-    on_box(screen, window, process) is called while the message box is shown;
-    it must dismiss it. Returns one Run per instance."""
+def trace(exe, args=(), refuse=False, instances=1):
+    """Runs the program traced, each instance on a log of its own, on a private
+    display where every window it shows is answered with Return. With refuse, Wine
+    refuses the restart (its restart helper is disabled). Returns one Run per
+    instance."""
     exe = os.path.abspath(exe)
     if not os.path.isfile(exe):
         raise HarnessError(f"{exe} is not built")
-    need("wine", "wineserver", "Xvfb", *(["xdotool"] if on_box else []))
+    need("wine", "wineserver", "Xvfb", "xdotool")
     overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
     with prefix() as path, display() as screen, tempfile.TemporaryDirectory() as logs:
         env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
@@ -247,24 +271,21 @@ def trace(exe, args=(), refuse=False, instances=1, on_box=None):
         # The server traces every request on a log of its own, untangled from the runs'.
         server_log = os.path.join(logs, "server.log")
         with open(server_log, "w") as out:
-            subprocess.run(["wineserver", "-p", "-d1"], env=env,
-                           stderr=out, check=True)
-        started = [start(exe, args, env, os.path.join(logs, f"{i}.log"))
-                   for i in range(instances)]
+            subprocess.run(["wineserver", "-p", "-d1"], env=env, stderr=out, check=True)
+        started = []
+        for i in range(instances):
+            with open(os.path.join(logs, f"{i}.log"), "w") as out:
+                started.append(subprocess.Popen(["wine", exe, *args], env=env, stdout=out,
+                                                stderr=out, stdin=subprocess.DEVNULL))
         try:
-            if on_box:
-                for process in started:
-                    window = find_box(screen, process)
-                    if window is None:
-                        raise HarnessError("no message box appeared")
-                    on_box(screen, window, process)
-            statuses = [finish(process) for process in started]
+            captions = answer_boxes(started, screen)
         finally:
             for process in started:
                 if process.poll() is None:
                     process.kill()
-        return [Run(status, calls_from(os.path.join(logs, f"{i}.log"), server_log, exe))
-                for i, status in enumerate(statuses)]
+                    process.wait()
+        return [Run(process.returncode, calls_from(os.path.join(logs, f"{i}.log"), server_log, exe),
+                    captions[i]) for i, process in enumerate(started)]
 
 
 def show(exe):
@@ -274,10 +295,13 @@ def show(exe):
     for call in run.calls:
         if call.name == "adjust_token_privileges":
             token, privileges = call.args.split(",", 1)
-            note = " (the shutdown privilege, enabled)" if privileges == SHUTDOWN_ENABLED else ""
-            print(f"    wineserver: token {token} changed to {privileges}{note}")
+            note = (" (the shutdown privilege, enabled)"
+                    if privileges == SHUTDOWN_ENABLED and call.result == "0" else "")
+            print(f"    wineserver: token {token} changed to {privileges}, status {call.result}{note}")
         else:
             print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
+    for caption in run.captions:
+        print(f'It showed a window captioned "{caption}".')
     answers = [c.result for c in run.calls if c.name == "ExitWindowsEx"]
     if answers and answers[0] != "00000000":
         print("The restart request was made and the platform accepted it "
@@ -298,11 +322,13 @@ def main(argv):
         return show(rest[0])
     if command == "prefix-create" and len(rest) == 1:
         need("wine", "wineserver")
+        adopt_orphans()
         shutil.rmtree(rest[0], ignore_errors=True)
         os.makedirs(rest[0])
         make_prefix(rest[0])
         return 0
     if command == "prefix-remove" and len(rest) == 1:
+        adopt_orphans()
         stop_wine(rest[0])
         shutil.rmtree(rest[0], ignore_errors=True)
         return 0
