@@ -6,14 +6,13 @@
 #include <windows.h>
 
 HANDLE StandInGetCurrentProcess();
-BOOL StandInOpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
-BOOL StandInLookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
-BOOL StandInAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
-                                  DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
-                                  PDWORD returnLength);
+BOOL StandInOpenProcessToken(HANDLE, DWORD, PHANDLE token);
+BOOL StandInLookupPrivilegeValueA(LPCSTR, LPCSTR, PLUID);
+BOOL StandInAdjustTokenPrivileges(HANDLE token, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
+                                  PDWORD);
 BOOL StandInCloseHandle(HANDLE handle);
-BOOL StandInExitWindowsEx(UINT flags, DWORD reason);
-int StandInMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+BOOL StandInExitWindowsEx(UINT, DWORD);
+int StandInMessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
 
 #define GetCurrentProcess StandInGetCurrentProcess
 #define OpenProcessToken StandInOpenProcessToken
