@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Compares reboot.exe with the smallest program that makes the same restart
-request, built alike by each preset: bytes, and median wall time of an accepted
-run under Wine. Exits 1 when a target is missed. Run by bench/run."""
+"""Compares reboot.exe with the bare restart request, built alike by each preset:
+bytes, and median wall time of an accepted run under Wine. Exits 1 when the
+release's preset misses a target. Run by bench/run."""
 import json
 import os
 import statistics
@@ -12,10 +12,10 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 import harness  # noqa: E402
 
-MAX_BYTES = 14336  # reboot.exe from the GCC preset, at most
-MAX_TIME_RATIO = 1.05  # its median run time over the smallest program's
+MAX_BYTES = 2560  # the release's reboot.exe, at most
+MAX_TIME_RATIO = 1.05  # its median run time over the bare program's
 ROUNDS, RUNS, WARMUP = 12, 25, 3  # runs of each program per round
-PRESETS = ["windows-x86", "windows-x86-clang"]  # the first is the one with targets
+PRESETS = ["windows-x86-clang", "windows-x86-gcc", "windows-x86-clang-cl"]  # the release's first
 
 
 def programs(preset):
@@ -50,23 +50,25 @@ def main():
         times = medians([f"wine {p}" for preset in PRESETS for p in programs(preset)], env)
 
     missed = []
-    print(f"{'preset':<18} {'reboot.exe':>11} {'minimal':>9} {'diff':>6}"
+    print(f"{'preset':<20} {'reboot.exe':>11} {'minimal':>9} {'diff':>6}"
           f" {'reboot.exe':>11} {'minimal':>9} {'ratio':>6}")
     for i, preset in enumerate(PRESETS):
         reboot, minimal = (os.path.getsize(p) for p in programs(preset))
         ratio = times[2 * i] / times[2 * i + 1]
-        print(f"{preset:<18} {reboot:>9} B {minimal:>7} B {reboot - minimal:>+6}"
+        print(f"{preset:<20} {reboot:>9} B {minimal:>7} B {reboot - minimal:>+6}"
               f" {times[2 * i] * 1000:>8.0f} ms {times[2 * i + 1] * 1000:>6.0f} ms {ratio:>6.3f}")
         if i > 0:
             continue
         if reboot > minimal:
-            missed.append(f"{preset}: reboot.exe is {reboot - minimal} bytes over the smallest")
+            missed.append(f"{preset}: reboot.exe is {reboot - minimal} bytes over the bare program")
         if reboot > MAX_BYTES:
             missed.append(f"{preset}: reboot.exe is over {MAX_BYTES} bytes")
         if ratio > MAX_TIME_RATIO:
             missed.append(f"{preset}: time ratio {ratio:.3f} is over {MAX_TIME_RATIO}")
-    print(f"targets ({PRESETS[0]}): at most the smallest program's size and {MAX_BYTES} bytes;"
+    print(f"targets ({PRESETS[0]}): at most the bare program's size and {MAX_BYTES} bytes;"
           f" time ratio at most {MAX_TIME_RATIO}")
+    print("Both programs run only their own code, so Wine's own start-up is nearly all of"
+          " each time: ratios near 1 differ by noise alone.")
     for line in missed:
         print(f"missed: {line}")
     print("all targets met" if not missed else f"{len(missed)} target(s) missed")
