@@ -27,7 +27,12 @@ import time
 
 RUN_TIMEOUT = 60  # seconds a run may take before it counts as hung
 
-Call = collections.namedtuple("Call", "name args result")
+
+class Call(collections.namedtuple("Call", "name args result")):
+    def __str__(self):
+        return f"{self.name}({self.args})" + (f" = {self.result}" if self.result else "")
+
+
 Run = collections.namedtuple("Run", "status calls captions")
 
 
@@ -38,7 +43,7 @@ class HarnessError(Exception):
 def need(*tools):
     for tool in tools:
         if shutil.which(tool) is None:
-            raise HarnessError(f"{tool} is not installed (scripts/setup installs it)")
+            raise HarnessError(f"{tool} is not installed (bash scripts/setup all installs it)")
 
 
 # Every process a run starts inherits this variable, Wine's detached helpers too,
@@ -168,7 +173,8 @@ def display():
 # Relay lines, with +pid: "0140:0144:Call advapi32.OpenProcessToken(ffffffff,...) ret=00401606"
 RELAY = re.compile(r"([0-9a-f]+):([0-9a-f]+):(Call|Ret) +\w+\.(\w+)\((.*)\)"
                    r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
-LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9a-f]+): native')
+LOADED = re.compile(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" '
+                    r'at ([0-9a-f]+): native')
 # A string argument is shown as its address and its text; the text is what counts.
 STRING_ARG = re.compile(r'[0-9a-f]{8} (L?"(?:[^"\\]|\\.)*")')
 # The wineserver's own trace of a privilege change (its request, then its reply by
@@ -295,11 +301,11 @@ def show(exe):
     for call in run.calls:
         if call.name == "adjust_token_privileges":
             token, privileges = call.args.split(",", 1)
-            note = (" (the shutdown privilege, enabled)"
-                    if privileges == SHUTDOWN_ENABLED and call.result == "0" else "")
-            print(f"    wineserver: token {token} changed to {privileges}, status {call.result}{note}")
+            status = "done" if call.result == "0" else call.result
+            note = " (the shutdown privilege enabled)" if privileges == SHUTDOWN_ENABLED else ""
+            print(f"    wineserver: token {token} given {privileges}{note}: {status}")
         else:
-            print(f"  {call.name}({call.args})" + (f" = {call.result}" if call.result else ""))
+            print(f"  {call}")
     for caption in run.captions:
         print(f'It showed a window captioned "{caption}".')
     answers = [c.result for c in run.calls if c.name == "ExitWindowsEx"]
