@@ -23,7 +23,7 @@ foreach(dll kernel32 advapi32 user32)
     list(JOIN exports "\n" exports)
     string(TOUPPER ${dll} name)
     file(WRITE ${libraries}/${dll}.def "LIBRARY ${name}.dll\nEXPORTS\n${exports}\n")
-    execute_process(COMMAND ${dlltool} -m i386 -k -d ${libraries}/${dll}.def -l ${libraries}/${dll}.lib
-        COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${dlltool} -m i386 -k -d ${libraries}/${dll}.def
+        -l ${libraries}/${dll}.lib COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 set(CMAKE_EXE_LINKER_FLAGS_INIT /LIBPATH:${libraries})

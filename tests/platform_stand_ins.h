@@ -1,16 +1,15 @@
-// Forced into the routine when it is built for the unit tests: each platform
-// operation it calls goes to a recording stand-in of the same signature, and
-// the product build is left untouched.
+// Forced into the routine in the unit tests' build alone: each platform operation
+// it calls goes to a recording stand-in of the same signature.
 #pragma once
 
 #include <windows.h>
 
 HANDLE StandInGetCurrentProcess();
-BOOL StandInOpenProcessToken(HANDLE, DWORD, PHANDLE token);
+BOOL StandInOpenProcessToken(HANDLE, DWORD, PHANDLE);
 BOOL StandInLookupPrivilegeValueA(LPCSTR, LPCSTR, PLUID);
-BOOL StandInAdjustTokenPrivileges(HANDLE token, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
+BOOL StandInAdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
                                   PDWORD);
-BOOL StandInCloseHandle(HANDLE handle);
+BOOL StandInCloseHandle(HANDLE);
 BOOL StandInExitWindowsEx(UINT, DWORD);
 int StandInMessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
 
