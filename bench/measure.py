@@ -44,7 +44,6 @@ def main():
             raise harness.HarnessError(f"{path} is not built (bench/run builds it)")
     with harness.prefix() as path:
         env = harness.wine_env(path)
-        env.pop("DISPLAY", None)
         # One server for all runs, so that each run times the program, not Wine's start.
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         times = medians([f"wine {p}" for preset in PRESETS for p in programs(preset)], env)

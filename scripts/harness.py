@@ -290,8 +290,9 @@ def trace(exe, args=(), refuse=False, instances=1):
                 if process.poll() is None:
                     process.kill()
                     process.wait()
-        return [Run(process.returncode, calls_from(os.path.join(logs, f"{i}.log"), server_log, exe),
-                    captions[i]) for i, process in enumerate(started)]
+        return [Run(process.returncode, calls_from(os.path.join(logs, f"{i}.log"), server_log,
+                                                   exe), captions[i])
+                for i, process in enumerate(started)]
 
 
 def show(exe):
