@@ -45,15 +45,16 @@ def problem(run, refused):
     pattern = pattern.replace(r"\{token\}", "(?P<token>[0-9a-f]{8})", 1)
     pattern = pattern.replace(r"\{token\}", "(?P=token)")
     if run.status != 0:
-        return f"exit status {run.status}, not 0"
-    if run.captions != box:
-        return f"windows captioned {run.captions}, expected {box}"
-    if not re.fullmatch(pattern, shown):
-        return "calls differ; expected:\n  " + "\n  ".join(expected) + \
-            "\ngot:\n  " + shown.replace("\n", "\n  ")
-    if harness.leftovers():
+        found = f"exit status {run.status}, not 0"
+    elif run.captions != box:
+        found = f"windows captioned {run.captions}, expected {box}"
+    elif not re.fullmatch(pattern, shown):
+        found = "calls differ; expected:\n  " + "\n  ".join(expected)
+    elif harness.leftovers():
         return f"processes left behind: {harness.leftovers()}"
-    return None
+    else:
+        return None
+    return found + "\ngot:\n  " + shown.replace("\n", "\n  ")
 
 
 def main(argv):

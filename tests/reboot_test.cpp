@@ -2,40 +2,8 @@
 // and the calls that follow are checked. Their arguments are checked under Wine.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "platform_stand_ins.h"
 #include "reboot.h"
-
-namespace {
-
-struct Answers {
-    bool opens, finds, adjusts, accepts;  // the token, the privilege, its change, the request
-};
-
-Answers answers;
-std::vector<std::string> calls;
-
-template <typename Result>
-Result Record(const char* call, Result result)
-{
-    calls.push_back(call);
-    return result;
-}
-
-}  // namespace
-
-HANDLE StandInGetCurrentProcess() { return Record("GetCurrentProcess", HANDLE(-1)); }
-BOOL StandInOpenProcessToken(HANDLE, DWORD, PHANDLE) { return Record("Open", answers.opens); }
-BOOL StandInLookupPrivilegeValueA(LPCSTR, LPCSTR, PLUID) { return Record("Lookup", answers.finds); }
-BOOL StandInAdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD)
-{
-    return Record("Adjust", answers.adjusts);
-}
-BOOL StandInCloseHandle(HANDLE) { return Record("Close", TRUE); }
-BOOL StandInExitWindowsEx(UINT, DWORD) { return Record("Request", answers.accepts); }
-int StandInMessageBoxA(HWND, LPCSTR, LPCSTR, UINT) { return Record("Box", IDOK); }
 
 namespace {
 
