@@ -57,10 +57,7 @@ def problem(run, refused):
     return found + "\ngot:\n  " + shown.replace("\n", "\n  ")
 
 
-def main(argv):
-    if len(argv) != 2 or argv[0] not in CASES:
-        sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
-    case, exe = argv
+def failures_of(case, exe):
     arguments, refused, instances, runs = CASES[case]
     failures = []
     try:
@@ -69,10 +66,21 @@ def main(argv):
                 failures += [f"run {i}: {p}" for p in [problem(run, refused)] if p]
     except harness.HarnessError as e:
         failures.append(str(e))
-    for failure in failures:
-        print(f"e2e {case}: {failure}", file=sys.stderr)
-    return 1 if failures else 0
+    return failures
 
+
+def main(argv):
+    if len(argv) != 2 or argv[0] not in CASES:
+        sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
+    failures = failures_of(*argv)
+    # The program does the same on every run, so a fault of its own fails again; Wine
+    # has now and then failed a run of its own accord, so a case of one run gets two.
+    if failures and CASES[argv[0]][3] == 1:
+        print("\n".join(f"e2e {argv[0]}: first try: {f}" for f in failures), file=sys.stderr)
+        failures = failures_of(*argv)
+    for failure in failures:
+        print(f"e2e {argv[0]}: {failure}", file=sys.stderr)
+    return 1 if failures else 0
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))
