@@ -51,7 +51,7 @@ def problem(run, refused):
     elif not re.fullmatch(pattern, shown):
         found = "calls differ; expected:\n  " + "\n  ".join(expected)
     elif harness.leftovers():
-        return f"processes left behind: {harness.leftovers()}"
+        found = f"processes left behind: {harness.leftovers()}"
     else:
         return None
     return found + "\ngot:\n  " + shown.replace("\n", "\n  ")
@@ -81,6 +81,7 @@ def main(argv):
     for failure in failures:
         print(f"e2e {argv[0]}: {failure}", file=sys.stderr)
     return 1 if failures else 0
+
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))
