@@ -1,22 +1,30 @@
 #!/usr/bin/python3
 """Runs a Windows program under Wine, in a throwaway 32-bit prefix, never ~/.wine.
 
-usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR | prefix-remove DIR
+usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR | prefix-remove DIR | guest
 
 exec runs a program and exits with its status; show runs reboot.exe traced on a
 private display and says what it asked of the platform; prefix-create and
-prefix-remove make and remove the prefix that the test suite shares.
+prefix-remove make and remove the prefix that the test suite shares; guest says
+why Wine runs in the QEMU guest, or nothing where it runs here.
 
 With REBOOT_WINEPREFIX set, runs share that prefix; otherwise each makes its own
 and removes it. Either way, when a run is over, every process it started has
 ended, and so has every process those started in turn.
+
+Wine's loader is a 32-bit program. Where this kernel cannot run one, each command
+that runs Wine runs again, whole, in a QEMU guest whose kernel can (see guest());
+REBOOT_GUEST=yes sends it there on any kernel, REBOOT_GUEST=no never.
 """
 import collections
 import contextlib
 import ctypes
+import errno
+import hashlib
 import os
 import re
 import select
+import shlex
 import shutil
 import signal
 import struct
@@ -96,6 +104,92 @@ def adopt_orphans():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GUEST_CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                           "reboot-guest")  # where scripts/guest-kernel puts the boot files
+PR_SET_PDEATHSIG = 1
+
+
+def guest_reason():
+    """Why Wine runs in the guest, or None where it runs here."""
+    choice = os.environ.get("REBOOT_GUEST", "")
+    if choice not in ("", "yes", "no"):
+        raise HarnessError(f"REBOOT_GUEST is {choice!r}, not yes, no or unset")
+    if choice:
+        return "REBOOT_GUEST=yes: Wine runs in a QEMU guest" if choice == "yes" else None
+    try:
+        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:  # no IA32 emulation in this kernel, or it is switched off
+            return "this kernel runs no 32-bit programs: Wine runs in a QEMU guest"
+    return None  # a missing Wine is named where a run needs it
+
+
+def guest(argv):
+    """Runs argv in a QEMU guest and returns its exit status. The guest boots Debian's
+    kernel (scripts/guest-kernel), sees the host's root read-only and the project and
+    the current folder read-write, at their own paths, and ends with the command.
+    It runs under KVM where /dev/kvm can be opened, by software emulation otherwise."""
+    need("qemu-system-x86_64")
+    boot = [os.path.join(GUEST_CACHE, name) for name in ("vmlinuz", "initrd")]
+    if not all(map(os.path.isfile, boot)):
+        raise HarnessError(f"no guest kernel in {GUEST_CACHE} (bash scripts/setup run makes it)")
+    # KVM needs the processor's virtualization (kvm_intel or kvm_amd): a /dev/kvm of
+    # another kind, such as PVM's, boots only kernels built for it. Under QEMU 7.2's
+    # software emulation, -cpu max makes every 32-bit process fault; qemu64 does not.
+    kvm = any(os.path.isdir(f"/sys/module/kvm_{cpu}") for cpu in ("intel", "amd")) and \
+        os.access("/dev/kvm", os.R_OK | os.W_OK)
+    machine = ["-accel", "kvm", "-cpu", "host"] if kvm else ["-accel", "tcg", "-cpu", "qemu64"]
+    here = os.getcwd()
+    shares = [PROJECT] + ([here] if os.path.commonpath([here, PROJECT]) != PROJECT else [])
+    # The guest's /tmp is its own; in it, Wine runs here.
+    env = {k: v for k, v in os.environ.items() if k != "TMPDIR"} | {"REBOOT_GUEST": "no"}
+    with tempfile.TemporaryDirectory() as job:
+        with open(os.path.join(job, "shares"), "w") as f:
+            f.writelines(f"{folder}\n" for folder in shares)
+        with open(os.path.join(job, "job"), "w") as f:
+            f.write(f"cd {shlex.quote(here)} && exec env -i " +
+                    " ".join(shlex.quote(f"{k}={v}") for k, v in env.items()) + " " +
+                    shlex.join(argv))
+        folders = [("job", job, ""), ("root", "/", ",readonly=on")] + \
+            [(f"rw{i}", folder, "") for i, folder in enumerate(shares)]
+        qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
+                "-display", "none", *machine, "-smp", "2", "-m", "4096",
+                "-kernel", boot[0], "-initrd", boot[1],
+                "-append", "console=ttyS0 quiet panic=-1", "-serial", f"file:{job}/console"]
+        for tag, folder, options in folders:
+            qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
+                     f"security_model=none,multidevs=remap{options}"]
+        # QEMU dies with this process, however it ends, and this process ends (cleanly,
+        # by SIGTERM) when whoever started it does, or is told to.
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+        process = subprocess.Popen(qemu, env=marked_env(), stdin=subprocess.DEVNULL,
+                                   preexec_fn=lambda: ctypes.CDLL(None).prctl(
+                                       PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0))
+        try:
+            process.wait()
+        finally:
+            process.kill()
+            process.wait()
+        for name, stream in (("out", sys.stdout), ("err", sys.stderr)):
+            with contextlib.suppress(FileNotFoundError), open(os.path.join(job, name)) as f:
+                stream.write(f.read())
+        try:
+            with open(os.path.join(job, "status")) as f:
+                return int(f.read())
+        except (FileNotFoundError, ValueError):
+            with open(os.path.join(job, "console"), errors="replace") as f:
+                said = f.read().strip().splitlines()[-1:]
+            raise HarnessError(f"the guest stopped before the command ended: {said}")
+
+
+def rerun_in_guest():
+    """Where Wine runs in the guest, runs this whole command there and exits with its status."""
+    if guest_reason():
+        sys.exit(guest([sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]]))
+
+
 # No offer to install Mono or Gecko while a prefix is made, and no menu entries
 # or file associations written into the user's home.
 OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
@@ -103,8 +197,10 @@ OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 def server_tmp(prefix):
     """Debian's Wine keeps the server's socket in a folder of its own under TMPDIR
-    and leaves that behind; this one goes with the prefix and is removed with it."""
-    return prefix.rstrip("/") + ".tmp"
+    and leaves that behind; this one is the prefix's, removed when its server stops.
+    It stays in the temporary folder, where a socket can be made (9p has none)."""
+    name = hashlib.sha256(os.path.abspath(prefix).encode()).hexdigest()[:16]
+    return os.path.join(tempfile.gettempdir(), f"reboot-wine-{name}")
 
 
 def wine_env(prefix, **extra):
@@ -322,6 +418,12 @@ def show(exe):
 def main(argv):
     usage = __doc__.split("\n\n")[1]
     command, rest = (argv[0], argv[1:]) if argv else ("", [])
+    if command == "guest" and not rest:
+        reason = guest_reason()
+        if reason:
+            print(reason)
+        return 0
+    rerun_in_guest()
     if command == "exec" and rest:
         with prefix() as path:
             return subprocess.run(["wine", *rest], env=wine_env(path)).returncode

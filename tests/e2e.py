@@ -72,6 +72,7 @@ def failures_of(case, exe):
 def main(argv):
     if len(argv) != 2 or argv[0] not in CASES:
         sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
+    harness.rerun_in_guest()
     failures = failures_of(*argv)
     # The program does the same on every run, so a fault of its own fails again; Wine
     # has now and then failed a run of its own accord, so a case of one run gets two.
