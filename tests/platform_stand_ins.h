@@ -10,7 +10,6 @@
 struct Answers {
     bool opens, finds, adjusts, accepts;  // the token, the privilege, its change, the request
 };
-
 inline Answers answers;
 inline std::vector<std::string> calls;
 
