@@ -127,9 +127,10 @@ def guest_reason():
 
 def guest(argv):
     """Runs argv in a QEMU guest and returns its exit status. The guest boots Debian's
-    kernel (scripts/guest-kernel), sees the host's root read-only and the project and
-    the current folder read-write, at their own paths, and ends with the command.
-    It runs under KVM where /dev/kvm can be opened, by software emulation otherwise."""
+    kernel (scripts/guest-kernel), sees the host's root read-only and the project (and
+    the current folder) read-write, at their own paths, and ends with the command.
+    It runs under KVM where the processor's virtualization backs /dev/kvm, by software
+    emulation otherwise."""
     need("qemu-system-x86_64")
     boot = [os.path.join(GUEST_CACHE, name) for name in ("vmlinuz", "initrd")]
     if not all(map(os.path.isfile, boot)):
@@ -140,10 +141,15 @@ def guest(argv):
     kvm = any(os.path.isdir(f"/sys/module/kvm_{cpu}") for cpu in ("intel", "amd")) and \
         os.access("/dev/kvm", os.R_OK | os.W_OK)
     machine = ["-accel", "kvm", "-cpu", "host"] if kvm else ["-accel", "tcg", "-cpu", "qemu64"]
+    # The current folder is shared too, unless the project holds it or it holds the
+    # project: a folder above the project is seen read-only, like the rest of the root.
     here = os.getcwd()
-    shares = [PROJECT] + ([here] if os.path.commonpath([here, PROJECT]) != PROJECT else [])
-    # The guest's /tmp is its own; in it, Wine runs here.
-    env = {k: v for k, v in os.environ.items() if k != "TMPDIR"} | {"REBOOT_GUEST": "no"}
+    shares = [PROJECT] + ([here] if os.path.commonpath([here, PROJECT]) not in (here, PROJECT)
+                          else [])
+    # The guest's /tmp is its own; in it, Wine runs natively, and a command can tell
+    # that it runs in the guest, and how, from REBOOT_IN_GUEST.
+    env = {k: v for k, v in os.environ.items() if k != "TMPDIR"} | \
+        {"REBOOT_GUEST": "no", "REBOOT_IN_GUEST": machine[1]}
     with tempfile.TemporaryDirectory() as job:
         with open(os.path.join(job, "shares"), "w") as f:
             f.writelines(f"{folder}\n" for folder in shares)
