@@ -29,9 +29,9 @@ REFUSED = ACCEPTED[:5] + [
 CASES = {  # name: (arguments, refused, instances started together, runs in a row)
     "accepted": ([], False, 1, 1),
     "refused": ([], True, 1, 1),
-    "odd-arguments": (
-        ["/?", "--help", "x" * 8000, "two words", 'say "hi"', "Grüße", "日本語", ""], False, 1, 1),
-    "two-instances": ([], False, 2, 1),
+    # Nothing of the command line is read, and each instance asks for its own restart.
+    "two-with-odd-arguments": (
+        ["/?", "--help", "x" * 8000, "two words", 'say "hi"', "Grüße", "日本語", ""], False, 2, 1),
     # An accepted request makes Wine start helpers of its own; none may outlive a run.
     "sixty-in-a-row": ([], False, 1, 60),
 }
