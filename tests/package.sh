@@ -35,16 +35,13 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 
     -subj "/CN=reboot test signer" -addext extendedKeyUsage=codeSigning 2>/dev/null
 echo "not-shown-$$" > password
 openssl pkcs12 -export -in cert.pem -inkey key.pem -out signer.p12 -passout file:password
-chmod 600 key.pem password signer.p12
-refused() {  # a signer that must be refused, with one line and no ZIP
-    ! env "$@" ./pack.py refused.zip 1700000000 $inputs 2>err || fail "packed with $*"
-    [ ! -e refused.zip ] && [ "$(wc -l < err)" -eq 1 ] || fail "with $*: $(cat err)"
-}
-refused REBOOT_SIGN_CERT=cert.pem
-refused REBOOT_SIGN_CERT=missing.pem REBOOT_SIGN_KEY=key.pem
-chmod 644 key.pem
-refused REBOOT_SIGN_CERT=cert.pem REBOOT_SIGN_KEY=key.pem
-chmod 600 key.pem
+chmod 600 key.pem password signer.p12 && install -m 644 key.pem open.pem
+# Signers refused with one line and no ZIP: given in part, a file missing, a key others can read.
+for signer in "CERT=cert.pem" "CERT=missing.pem KEY=key.pem" "CERT=cert.pem KEY=open.pem"; do
+    ! env $(printf 'REBOOT_SIGN_%s ' $signer) ./pack.py no.zip 1700000000 $inputs 2>err ||
+        fail "packed with $signer"
+    [ ! -e no.zip ] && [ "$(wc -l < err)" -eq 1 ] || fail "with $signer: $(cat err)"
+done
 
 REBOOT_SIGN_CERT=cert.pem REBOOT_SIGN_KEY=key.pem ./pack.py pem.zip 1700000000 $inputs > output 2>&1
 REBOOT_SIGN_PKCS12=signer.p12 REBOOT_SIGN_PASSWORD_FILE=password \
@@ -60,6 +57,5 @@ printf '\x90' | dd of=changed.exe bs=1 seek=1040 conv=notrunc 2>/dev/null
 ! osslsigncode verify -CAfile cert.pem -in changed.exe >/dev/null 2>&1 || fail "a change verifies"
 osslsigncode remove-signature -in pem/reboot.exe -out unsigned.exe >/dev/null
 cmp unsigned.exe "$exe" || fail "without its signature, reboot.exe is not the built one"
-for case in accepted refused; do
-    "$source/tests/e2e.py" $case pem/reboot.exe || fail "signed, $case: calls differ"
-done
+# The refused run makes every call, the box's included.
+"$source/tests/e2e.py" refused pem/reboot.exe || fail "signed, the calls differ"
