@@ -6,7 +6,6 @@ usage: artifact.py REBOOT_EXE BARE_EXE SOURCE_DIR TOOLCHAIN_FILE gnu|lld|msvc
 """
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -50,21 +49,14 @@ def rebuilt(source, toolchain, linker):
 
 
 def moved(data):
-    """The image as if linked at OTHER_BASE, by its base relocations, with the
-    fields that hold the base, the checksum or a time stamp zeroed."""
-    pe, out = pefile.PE(data=data), bytearray(data)
-    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
-        for entry in block.entries:
-            if entry.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]:
-                at = pe.get_offset_from_rva(entry.rva)
-                word = struct.unpack_from("<I", out, at)[0] + OTHER_BASE - pe.OPTIONAL_HEADER.ImageBase
-                struct.pack_into("<I", out, at, word % 2**32)
-    stamped = [pe.FILE_HEADER] + [d.struct for d in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])]
-    for header, field in [(pe.OPTIONAL_HEADER, "ImageBase"), (pe.OPTIONAL_HEADER, "CheckSum")] + \
-            [(header, "TimeDateStamp") for header in stamped]:
-        at = header.get_field_absolute_offset(field)
-        out[at:at + 4] = bytes(4)
-    return bytes(out)
+    """The image as if linked at OTHER_BASE, by its base relocations, less its checksum
+    and time stamps."""
+    pe = pefile.PE(data=data)
+    pe.relocate_image(OTHER_BASE)
+    pe.OPTIONAL_HEADER.CheckSum = 0
+    for header in [pe.FILE_HEADER] + [d.struct for d in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])]:
+        header.TimeDateStamp = 0
+    return pe.write()
 
 
 def checks(exe, bare, source, toolchain, linker):
