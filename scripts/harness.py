@@ -350,16 +350,21 @@ def answer_boxes(started, screen):
     shows. Returns the windows' captions, by process."""
     captions, answered = [[] for _ in started], set()
     deadline = time.monotonic() + RUN_TIMEOUT
-    while any(process.poll() is None for process in started):
+    while running := [process for process in started if process.poll() is None]:
         if time.monotonic() > deadline:
             raise HarnessError(f"the program was still running after {RUN_TIMEOUT} s")
         for process, shown in zip(started, captions):
+            if process not in running:
+                continue
             window = xdotool(screen, "search", "--onlyvisible", "--pid", str(process.pid))
             if window and window not in answered and process.poll() is None:
                 answered.add(window)
                 shown.append(xdotool(screen, "getwindowname", window))
                 xdotool(screen, "key", "--window", window, "Return")
-        time.sleep(0.2)
+        # A look costs half a second of a guest's emulated processor, which Wine needs
+        # too: look again after a second, or as soon as a process ends.
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            running[0].wait(timeout=1)
     return captions
 
 
