@@ -108,6 +108,7 @@ PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GUEST_CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
                            "reboot-guest")  # where scripts/guest-kernel puts the boot files
 PR_SET_PDEATHSIG = 1
+BOOT_TIMEOUT = 120  # seconds a guest may take to start a command; it takes 4 to 10
 
 
 def guest_reason():
@@ -162,22 +163,18 @@ def guest(argv):
         qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
                 "-display", "none", *machine, "-smp", "2", "-m", "4096",
                 "-kernel", boot[0], "-initrd", boot[1],
-                "-append", "console=ttyS0 quiet panic=-1", "-serial", f"file:{job}/console"]
+                "-append", "console=ttyS0 panic=-1", "-serial", f"file:{job}/console"]
         for tag, folder, options in folders:
             qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
                      f"security_model=none,multidevs=remap{options}"]
-        # QEMU dies with this process, however it ends, and this process ends (cleanly,
-        # by SIGTERM) when whoever started it does, or is told to.
+        # This process ends (cleanly, by SIGTERM) when whoever started it does.
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
         ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-        process = subprocess.Popen(qemu, env=marked_env(), stdin=subprocess.DEVNULL,
-                                   preexec_fn=lambda: ctypes.CDLL(None).prctl(
-                                       PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0))
-        try:
-            process.wait()
-        finally:
-            process.kill()
-            process.wait()
+        # A boot once hung, spinning before it started the command: boot once more then.
+        for _ in range(2):
+            if boot_guest(qemu, os.path.join(job, "out")) is not None:
+                break
+            print(f"harness: the guest hung while booting ({console_tail(job)})", file=sys.stderr)
         for name, stream in (("out", sys.stdout), ("err", sys.stderr)):
             with contextlib.suppress(FileNotFoundError), open(os.path.join(job, name)) as f:
                 stream.write(f.read())
@@ -185,9 +182,30 @@ def guest(argv):
             with open(os.path.join(job, "status")) as f:
                 return int(f.read())
         except (FileNotFoundError, ValueError):
-            with open(os.path.join(job, "console"), errors="replace") as f:
-                said = f.read().strip().splitlines()[-1:]
-            raise HarnessError(f"the guest stopped before the command ended: {said}")
+            raise HarnessError(f"the guest stopped before the command ended ({console_tail(job)})")
+
+
+def boot_guest(qemu, started):
+    """Runs QEMU, which dies with this process, to its end and returns its status; None
+    if the guest has not started the command (made the file started) in BOOT_TIMEOUT."""
+    process = subprocess.Popen(qemu, env=marked_env(), stdin=subprocess.DEVNULL,
+                               preexec_fn=lambda: ctypes.CDLL(None).prctl(
+                                   PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0))
+    try:
+        deadline = time.monotonic() + BOOT_TIMEOUT
+        while process.poll() is None and not os.path.exists(started):
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.5)
+        return process.wait()
+    finally:
+        process.kill()
+        process.wait()
+
+
+def console_tail(job):
+    with open(os.path.join(job, "console"), errors="replace") as f:
+        return "its console's last line: " + "".join(f.read().strip().splitlines()[-1:])
 
 
 def rerun_in_guest():
