@@ -15,7 +15,7 @@ import harness  # noqa: E402
 MAX_BYTES = 2560  # the release's reboot.exe, at most
 MAX_TIME_RATIO = 1.05  # its median run time over the bare program's
 ROUNDS, RUNS, WARMUP = 12, 25, 3  # runs of each program per round
-# In the QEMU guest (see scripts/harness.py) a run takes about thirty times as long.
+# In the QEMU guest (see scripts/harness.py) a run takes about twenty times as long.
 GUEST = os.environ.get("REBOOT_IN_GUEST")
 if GUEST:
     ROUNDS, RUNS = 4, 10
