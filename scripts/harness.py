@@ -132,10 +132,10 @@ def guest(argv):
     the current folder) read-write, at their own paths, and ends with the command.
     It runs under KVM where the processor's virtualization backs /dev/kvm, by software
     emulation otherwise."""
-    need("qemu-system-x86_64")
     boot = [os.path.join(GUEST_CACHE, name) for name in ("vmlinuz", "initrd")]
-    if not all(map(os.path.isfile, boot)):
-        raise HarnessError(f"no guest kernel in {GUEST_CACHE} (bash scripts/setup run makes it)")
+    if shutil.which("qemu-system-x86_64") is None or not all(map(os.path.isfile, boot)):
+        raise HarnessError("the QEMU guest is not set up (REBOOT_GUEST=yes bash scripts/setup run"
+                           " sets it up)")
     # KVM needs the processor's virtualization (kvm_intel or kvm_amd): a /dev/kvm of
     # another kind, such as PVM's, boots only kernels built for it. Under QEMU 7.2's
     # software emulation, -cpu max makes every 32-bit process fault; qemu64 does not.
