@@ -1,35 +1,31 @@
 #!/bin/bash
-# The release package. reproducible: the same ZIP bytes by another user, time zone,
-# folder and file system. signed: a signature that verifies, breaks when a byte
-# changes and peels off to the unsigned bytes, the same calls; bad signers refused.
-# Usage: package.sh reproducible|signed REBOOT_EXE SOURCE_DIR
+# The release package: the same ZIP bytes by another user, time zone, folder and
+# file system; signed, a signature that verifies, breaks when a byte changes and
+# peels off to the unsigned bytes, the same calls; bad signers refused.
+# Usage: package.sh REBOOT_EXE SOURCE_DIR
 set -eu
-[ $# -eq 3 ] && [[ $1 =~ ^(reproducible|signed)$ ]] ||
-    { echo "usage: package.sh reproducible|signed REBOOT_EXE SOURCE_DIR" >&2; exit 2; }
-mode=$1 exe=$2 source=$3
-fail() { echo "package $mode: $*" >&2; exit 1; }
+[ $# -eq 2 ] || { echo "usage: package.sh REBOOT_EXE SOURCE_DIR" >&2; exit 2; }
+exe=$1 source=$2
+fail() { echo "package: $*" >&2; exit 1; }
 for tool in setpriv unzip openssl osslsigncode; do
     command -v $tool >/dev/null || fail "$tool is not installed (scripts/setup all installs it)"
 done
+[ "$(id -u)" -eq 0 ] || fail "packing as another user needs root"
 work=$(mktemp -d) other=$(mktemp -d -p /dev/shm)
 trap 'rm -rf "$work" "$other"' EXIT
 cd "$work"
 cp "$exe" "$source"/{docs/using.md,LICENSE,scripts/pack.py} .
 inputs="reboot.exe using.md LICENSE"
 
-if [ "$mode" = reproducible ]; then
-    [ "$(id -u)" -eq 0 ] || fail "packing as another user needs root"
-    TZ=UTC ./pack.py utc.zip 1700000000 $inputs >/dev/null
-    [ "$(unzip -Z1 utc.zip | xargs)" = "LICENSE.txt README.txt reboot.exe" ] ||
-        fail "the ZIP holds $(unzip -Z1 utc.zip | xargs)"
-    unzip -p utc.zip reboot.exe | cmp -s - "$exe" || fail "the packed reboot.exe is another"
-    # Another user packs copies dated otherwise, in a folder on tmpfs, in Tokyo.
-    cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chown -R nobody "$other"
-    (cd "$other" && TZ=Asia/Tokyo setpriv --reuid=nobody --regid=nogroup --clear-groups \
-        ./pack.py tokyo.zip 1700000000 $inputs >/dev/null)
-    cmp utc.zip "$other/tokyo.zip" || fail "packed by another user in Tokyo, the ZIP differs"
-    exit 0
-fi
+TZ=UTC ./pack.py utc.zip 1700000000 $inputs >/dev/null
+[ "$(unzip -Z1 utc.zip | xargs)" = "LICENSE.txt README.txt reboot.exe" ] ||
+    fail "the ZIP holds $(unzip -Z1 utc.zip | xargs)"
+unzip -p utc.zip reboot.exe | cmp -s - "$exe" || fail "the packed reboot.exe is another"
+# Another user packs copies dated otherwise, in a folder on tmpfs, in Tokyo.
+cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chown -R nobody "$other"
+(cd "$other" && TZ=Asia/Tokyo setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    ./pack.py tokyo.zip 1700000000 $inputs >/dev/null)
+cmp utc.zip "$other/tokyo.zip" || fail "packed by another user in Tokyo, the ZIP differs"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 \
     -subj "/CN=reboot test signer" -addext extendedKeyUsage=codeSigning 2>/dev/null
