@@ -8,8 +8,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 
 # Every call made from the program's image, as "Name(arguments) = result": `*` is
-# any value, {token} one value, the same wherever it stands. Then each run shows the
-# windows captioned, ends with status 0 and leaves no process behind.
+# any value, {token} one value, the same wherever it stands.
 ACCEPTED = [
     "OpenProcessToken(ffffffff,000f00ff,*) = 00000001",
     'LookupPrivilegeValueA(00000000,"SeShutdownPrivilege",*) = 00000001',
@@ -38,28 +37,23 @@ CASES = {  # name: (arguments, refused, instances started together, runs in a ro
 }
 
 
-def problem(run, refused):
-    """What is wrong with one run, or None."""
+def failures_of(case, exe):
+    """Each run's calls, windows, exit status and leftovers, where they differ from the table's."""
+    arguments, refused, instances, runs = CASES[case]
     expected = (REFUSED if refused else ACCEPTED) + [
         f"windows {['Error'] if refused else []}", "exit status 0", "left behind []"]
-    got = [str(call) for call in run.calls] + [f"windows {run.captions}",
-                                               f"exit status {run.status}",
-                                               f"left behind {harness.leftovers()}"]
     pattern = re.escape("\n".join(expected)).replace(r"\*", "[0-9a-f]{8}")
     pattern = pattern.replace(r"\{token\}", "(?P<token>[0-9a-f]{8})", 1)
     pattern = pattern.replace(r"\{token\}", "(?P=token)")
-    if not re.fullmatch(pattern, "\n".join(got)):
-        return "expected:\n  " + "\n  ".join(expected) + "\ngot:\n  " + "\n  ".join(got)
-    return None
-
-
-def failures_of(case, exe):
-    arguments, refused, instances, runs = CASES[case]
     failures = []
     try:
         for i in range(1, runs + 1):
             for run in harness.trace(exe, arguments, refused, instances):
-                failures += [f"run {i}: {p}" for p in [problem(run, refused)] if p]
+                got = [*map(str, run.calls), f"windows {run.captions}",
+                       f"exit status {run.status}", f"left behind {harness.leftovers()}"]
+                if not re.fullmatch(pattern, "\n".join(got)):
+                    failures.append(f"run {i}: expected:\n  " + "\n  ".join(expected)
+                                    + "\ngot:\n  " + "\n  ".join(got))
     except harness.HarnessError as e:
         failures.append(str(e))
     return failures
@@ -69,15 +63,16 @@ def main(argv):
     if len(argv) != 2 or argv[0] not in CASES:
         sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
     harness.rerun_in_guest()
-    failures = failures_of(*argv)
     # The program does the same on every run, so a fault of its own fails again; Wine
-    # has now and then failed a run of its own accord, so a case of one run gets two.
-    if failures and CASES[argv[0]][3] == 1:
-        print("\n".join(f"e2e {argv[0]}: first try: {f}" for f in failures), file=sys.stderr)
+    # has now and then failed a run of its own accord, so a case of one run gets two tries.
+    tries = 2 if CASES[argv[0]][3] == 1 else 1
+    for attempt in range(1, tries + 1):
         failures = failures_of(*argv)
-    for failure in failures:
-        print(f"e2e {argv[0]}: {failure}", file=sys.stderr)
-    return 1 if failures else 0
+        print("".join(f"e2e {argv[0]}, try {attempt}: {f}\n" for f in failures), end="",
+              file=sys.stderr)
+        if not failures:
+            return 0
+    return 1
 
 
 if __name__ == "__main__":
