@@ -39,12 +39,11 @@ for signer in "CERT=cert.pem" "CERT=missing.pem KEY=key.pem" "CERT=cert.pem KEY=
     [ ! -e no.zip ] && [ "$(wc -l < err)" -eq 1 ] || fail "with $signer: $(cat err)"
 done
 
-REBOOT_SIGN_CERT=cert.pem REBOOT_SIGN_KEY=key.pem ./pack.py pem.zip 1700000000 $inputs > output 2>&1
-REBOOT_SIGN_PKCS12=signer.p12 REBOOT_SIGN_PASSWORD_FILE=password \
-    ./pack.py p12.zip 1700000000 $inputs >> output 2>&1
-for signer in pem p12; do
-    unzip -q $signer.zip reboot.exe -d $signer
-    osslsigncode verify -CAfile cert.pem -in $signer/reboot.exe >/dev/null || fail "$signer: refused"
+for signer in "pem CERT=cert.pem KEY=key.pem" "p12 PKCS12=signer.p12 PASSWORD_FILE=password"; do
+    set -- $signer
+    env $(printf 'REBOOT_SIGN_%s ' "${@:2}") ./pack.py $1.zip 1700000000 $inputs >> output 2>&1
+    unzip -q $1.zip reboot.exe -d $1
+    osslsigncode verify -CAfile cert.pem -in $1/reboot.exe >/dev/null || fail "$1: refused"
 done
 ! grep -q -a -e "not-shown-$$" -e "$(sed -n 2p key.pem)" output pem/reboot.exe p12/reboot.exe ||
     fail "the password or the key shows"
