@@ -2,9 +2,10 @@
 """Checks a built reboot.exe as it ships: format, size, hardening, imports, and
 the same image when built in another folder at another base.
 
-usage: artifact.py REBOOT_EXE BARE_EXE SOURCE_DIR TOOLCHAIN_FILE gnu|lld|msvc
+usage: artifact.py REBOOT_EXE BARE_EXE SOURCE_DIR TOOLCHAIN_FILE
 """
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -22,30 +23,30 @@ IMPORTS = {"KERNEL32.DLL": {"GetCurrentProcess", "CloseHandle", "ExitProcess"},
            "ADVAPI32.DLL": {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"},
            "USER32.DLL": {"ExitWindowsEx", "MessageBoxA"}}
 OTHER_BASE = 0x10000000
-LINKERS = {  # the option that links at OTHER_BASE; the targets it cannot meet, and why
-    "lld": ("-Wl,--image-base,0x10000000", {}),
-    "gnu": ("-Wl,--image-base,0x10000000", {
+LINKERS = {  # by toolchain: the option that links at OTHER_BASE; targets it cannot meet, why
+    "i686-w64-mingw32-clang.cmake": ("-Wl,--image-base,0x10000000", {}),
+    "i686-w64-mingw32.cmake": ("-Wl,--image-base,0x10000000", {
         "read-only": "GNU ld keeps the import table in a writable .idata section",
         "size": "GNU ld's separate .idata section takes 512 bytes more"}),
-    "msvc": ("/INCREMENTAL:NO /BASE:0x10000000", {
+    "i686-pc-windows-msvc-clang-cl.cmake": ("/INCREMENTAL:NO /BASE:0x10000000", {
         "timestamp": "the Visual Studio linker's only fixed time stamp (/Brepro) is a hash",
         "debug": "/Brepro marks the image reproducible in a debug directory entry"}),
 }
 
 
-def rebuilt(source, toolchain, linker):
+def rebuilt(source, toolchain):
     """reboot.exe built from a copy of the sources in another folder, at OTHER_BASE."""
     with tempfile.TemporaryDirectory() as work:
         copy, build = work + "/elsewhere/at/another/depth", work + "/build"
         shutil.copytree(source, copy, ignore=shutil.ignore_patterns(".git", "build"))
         subprocess.run(["cmake", "-S", copy, "-B", build, "-G", "Ninja", "-DBUILD_TESTING=OFF",
-                        "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DCMAKE_EXE_LINKER_FLAGS_MINSIZEREL="
-                        + LINKERS[linker][0], f"-DCMAKE_TOOLCHAIN_FILE={copy}/cmake/"
-                        + os.path.basename(toolchain)], check=True, stdout=subprocess.DEVNULL)
+                        "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                        f"-DCMAKE_TOOLCHAIN_FILE={copy}/cmake/{toolchain}",
+                        f"-DCMAKE_EXE_LINKER_FLAGS_MINSIZEREL={LINKERS[toolchain][0]}"],
+                       check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "--target", "reboot"],
                        check=True, stdout=subprocess.DEVNULL)
-        with open(build + "/reboot.exe", "rb") as f:
-            return f.read()
+        return pathlib.Path(build, "reboot.exe").read_bytes()
 
 
 def moved(data):
@@ -59,9 +60,8 @@ def moved(data):
     return pe.write()
 
 
-def checks(exe, bare, source, toolchain, linker):
-    with open(exe, "rb") as f:
-        data = f.read()
+def checks(exe, bare, source, toolchain):
+    data = pathlib.Path(exe).read_bytes()
     pe = pefile.PE(data=data)
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     flags = optional.DllCharacteristics
@@ -85,15 +85,16 @@ def checks(exe, bare, source, toolchain, linker):
         # Wine always loads an exe at its preferred base, so relocations are shown here.
         ("same-image", "relocatable (ASLR), and built in another folder at another base, the"
          " same image moved there by its relocations: no path in it, no relocation missing",
-         flags & DYNAMIC_BASE and moved(data) == moved(rebuilt(source, toolchain, linker))),
+         flags & DYNAMIC_BASE and moved(data) == moved(rebuilt(source, toolchain))),
     ]
 
 
 def main(argv):
-    if len(argv) != 5 or argv[4] not in LINKERS:
+    if len(argv) != 4 or os.path.basename(argv[3]) not in LINKERS:
         sys.exit(__doc__.split("\n\n")[1])
-    waived, failed = LINKERS[argv[4]][1], 0
-    for key, promise, ok in checks(*argv):
+    toolchain = os.path.basename(argv[3])
+    waived, failed = LINKERS[toolchain][1], 0
+    for key, promise, ok in checks(*argv[:3], toolchain):
         status = "ok  " if ok else "WAIVED" if key in waived else "FAIL"
         print(f"{status} {promise}" + (f" ({waived[key]})" if status == "WAIVED" else ""))
         failed += status == "FAIL"
