@@ -19,6 +19,7 @@ except ImportError:
 MAX_BYTES = 2560
 DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400  # DllCharacteristics
 SHARED, WRITE = 0x10000000, 0x80000000  # section flags
+DIRECTORIES = {"resource": 2, "debug": 6, "TLS": 9}  # data directory entries
 IMPORTS = {"KERNEL32.DLL": {"GetCurrentProcess", "CloseHandle", "ExitProcess"},
            "ADVAPI32.DLL": {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"},
            "USER32.DLL": {"ExitWindowsEx", "MessageBoxA"}}
@@ -65,8 +66,6 @@ def checks(exe, bare, source, toolchain):
     pe = pefile.PE(data=data)
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     flags = optional.DllCharacteristics
-    directory = {n.lower(): optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[
-        "IMAGE_DIRECTORY_ENTRY_" + n]].Size for n in ("RESOURCE", "TLS", "DEBUG")}
     imports = {e.dll.decode().upper(): {i.name.decode() for i in e.imports}
                for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     return [
@@ -74,7 +73,8 @@ def checks(exe, bare, source, toolchain):
          header.Machine == 0x14C and optional.Magic == 0x10B and optional.Subsystem == 2),
         ("size", f"at most {MAX_BYTES} bytes and no larger than the bare request program",
          len(data) <= min(MAX_BYTES, os.path.getsize(bare))),
-        *[(name, f"no {name} directory", size == 0) for name, size in directory.items()],
+        *[(name, f"no {name} directory", optional.DATA_DIRECTORY[entry].Size == 0)
+          for name, entry in DIRECTORIES.items()],
         ("timestamp", "zero time stamp", header.TimeDateStamp == 0),
         ("checksum", "correct PE checksum", optional.CheckSum == pe.generate_checksum()),
         ("no-seh", "no exception handlers (NO_SEH)", flags & NO_SEH),
