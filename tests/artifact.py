@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""Checks a built reboot.exe as it ships: format, size, hardening, imports, and
-the same image when built in another folder at another base.
+"""A built reboot.exe as it ships: format, size, hardening, imports, the same image elsewhere.
 
 usage: artifact.py REBOOT_EXE BARE_EXE SOURCE_DIR TOOLCHAIN_FILE
 """

@@ -68,8 +68,7 @@ def main(argv):
     tries = 2 if CASES[argv[0]][3] == 1 else 1
     for attempt in range(1, tries + 1):
         failures = failures_of(*argv)
-        print("".join(f"e2e {argv[0]}, try {attempt}: {f}\n" for f in failures), end="",
-              file=sys.stderr)
+        sys.stderr.write("".join(f"e2e {argv[0]}, try {attempt}: {f}\n" for f in failures))
         if not failures:
             return 0
     return 1
