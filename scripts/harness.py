@@ -256,6 +256,9 @@ def prefix():
     need("wine", "wineserver")
     adopt_orphans()
     shared = os.environ.get("REBOOT_WINEPREFIX")
+    if shared and not os.path.isfile(os.path.join(shared, "system.reg")):
+        raise HarnessError(f"REBOOT_WINEPREFIX: {shared} is not a Wine prefix"
+                           " (harness.py prefix-create makes one)")
     own = None if shared else tempfile.mkdtemp(prefix="reboot-wine-")
     path = shared or os.path.join(own, "prefix")
     try:
