@@ -46,33 +46,28 @@ def failures_of(case, exe):
     pattern = pattern.replace(r"\{token\}", "(?P<token>[0-9a-f]{8})", 1)
     pattern = pattern.replace(r"\{token\}", "(?P=token)")
     failures = []
-    try:
-        for i in range(1, runs + 1):
-            for run in harness.trace(exe, arguments, refused, instances):
-                got = [*map(str, run.calls), f"windows {run.captions}",
-                       f"exit status {run.status}", f"left behind {harness.leftovers()}"]
-                if not re.fullmatch(pattern, "\n".join(got)):
-                    failures.append(f"run {i}: expected:\n  " + "\n  ".join(expected)
-                                    + "\ngot:\n  " + "\n  ".join(got))
-    except harness.HarnessError as e:
-        failures.append(str(e))
+    for i in range(1, runs + 1):
+        for run in harness.trace(exe, arguments, refused, instances):
+            got = [*map(str, run.calls), f"windows {run.captions}",
+                   f"exit status {run.status}", f"left behind {run.left}"]
+            if not re.fullmatch(pattern, "\n".join(got)):
+                failures.append(f"run {i} ({run.seconds} s): expected:\n  " + "\n  ".join(expected)
+                                + "\ngot:\n  " + "\n  ".join(got)
+                                + "\nWine said:\n  " + "\n  ".join(run.wine))
     return failures
 
 
 def main(argv):
     if len(argv) != 2 or argv[0] not in CASES:
         sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
-    harness.rerun_in_guest()
-    # The program does the same on every run, so a fault of its own fails again; Wine
-    # has now and then failed a run of its own accord, so a case of one run gets two tries.
-    tries = 2 if CASES[argv[0]][3] == 1 else 1
-    for attempt in range(1, tries + 1):
-        failures = failures_of(*argv)
-        sys.stderr.write("".join(f"e2e {argv[0]}, try {attempt}: {f}\n" for f in failures))
-        if not failures:
-            return 0
-    return 1
+    harness.enter(reads=[os.path.dirname(os.path.abspath(argv[1]))])
+    failures = failures_of(*argv)
+    sys.stderr.write("".join(f"e2e {argv[0]}: {f}\n" for f in failures))
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except harness.HarnessError as e:
+        sys.exit(f"e2e: {e}")

@@ -1,0 +1,243 @@
+#!/usr/bin/python3
+"""Runs a command in a QEMU guest whose kernel runs 32-bit programs, as Wine's loader is.
+
+usage: guest.py reason | guest.py run [--write DIR]... [--env NAME]... [--timeout S] -- COMMAND...
+
+reason says why Wine must run in the guest on this machine, or nothing where it runs
+here (REBOOT_GUEST=yes sends it there on any kernel, REBOOT_GUEST=no never). run boots
+the guest from the files scripts/guest-kernel made and runs COMMAND there, as the user
+who started it, in the current folder; its output comes back as it is written, byte for
+byte, and its exit status is the command's (128+N when signal N ended it).
+
+The guest sees this machine's root read-only, with /tmp, /run and /dev/shm of its own;
+the folders given with --write read-write; and read-only the project and the current
+folder where they lie in /tmp. The command gets PATH, HOME, USER, LANG, TZ and the
+variables named with --env, nothing else. The guest has no network, and QEMU runs
+sandboxed: it may not start programs, gain privileges or change its limits.
+"""
+import contextlib
+import errno
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import isolate  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROJECT = os.path.dirname(HERE)
+CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                     "reboot-guest", "current")  # scripts/guest-kernel switches it
+BOOT_TIMEOUT = 120  # seconds a guest may take to start the command; it takes 4 to 10
+OWN = ("/tmp", "/run", "/dev/shm")  # the guest's own, hiding the host's
+PASSED = ("PATH", "HOME", "USER", "LOGNAME", "LANG", "LC_ALL", "TZ")
+PR_SET_PDEATHSIG = 1
+
+
+class GuestError(Exception):
+    pass
+
+
+def reason():
+    """Why Wine runs in the guest, or None where it runs here."""
+    if os.environ.get("REBOOT_IN_GUEST"):
+        return None
+    choice = os.environ.get("REBOOT_GUEST", "")
+    if choice not in ("", "yes", "no"):
+        raise GuestError(f"REBOOT_GUEST is {choice!r}, not yes, no or unset")
+    if choice:
+        return "REBOOT_GUEST=yes: Wine runs in a QEMU guest" if choice == "yes" else None
+    try:
+        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:  # no IA32 emulation in this kernel, or it is switched off
+            return "this kernel runs no 32-bit programs: Wine runs in a QEMU guest"
+    return None  # a missing Wine is named where a run needs it
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def boot_files():
+    """The kernel and initramfs, once their manifest shows they were made from these
+    scripts and are whole."""
+    remake = "(bash scripts/setup run remakes them)"
+    try:
+        with open(os.path.join(CACHE, "manifest")) as f:
+            manifest = dict(line.split() for line in f)
+    except (OSError, ValueError):
+        raise GuestError("the QEMU guest is not set up (REBOOT_GUEST=yes bash scripts/setup run"
+                         " sets it up)")
+    for script in ("guest-init", "guest-kernel"):
+        if manifest.get(script) != sha256(os.path.join(HERE, script)):
+            raise GuestError(f"the guest's boot files were made by another {script} {remake}")
+    for name in ("vmlinuz", "initrd"):
+        path = os.path.join(CACHE, name)
+        if not os.path.isfile(path) or manifest.get(name) != sha256(path):
+            raise GuestError(f"the guest's {name} is missing or damaged {remake}")
+    if shutil.which("qemu-system-x86_64") is None:
+        raise GuestError(f"qemu-system-x86_64 is not installed {remake}")
+    return [os.path.realpath(os.path.join(CACHE, name)) for name in ("vmlinuz", "initrd")]
+
+
+def hidden(path):
+    return any(os.path.commonpath([path, own]) == own for own in OWN)
+
+
+def shares(writes, reads):
+    """(mode, folder) for each share, parents first: a folder the command writes, or
+    one it reads (the project, the current folder, those given) that the guest's own
+    /tmp would hide."""
+    folders = {os.path.realpath(w): "rw" for w in writes}
+    for folder in map(os.path.realpath, (PROJECT, os.getcwd(), *reads)):
+        covered = any(os.path.commonpath([folder, w]) == w for w in folders)
+        if hidden(folder) and not covered:
+            folders[folder] = "ro"
+    for folder in folders:
+        if not os.path.isdir(folder) or "\n" in folder:
+            raise GuestError(f"cannot share {folder!r}: not a folder, or a name with a line end")
+    return sorted(((mode, folder) for folder, mode in folders.items()), key=lambda s: s[1])
+
+
+def run(argv, writes=(), reads=(), names=(), timeout=3600):
+    """Runs argv in the guest and returns its exit status."""
+    boot = boot_files()
+    isolate.isolate(keep=[PROJECT, os.getcwd(), os.path.dirname(boot[0]), *writes, *reads])
+    # KVM needs the processor's virtualization (kvm_intel or kvm_amd): a /dev/kvm of
+    # another kind, such as PVM's, boots only kernels built for it. Under QEMU 7.2's
+    # software emulation, -cpu max makes every 32-bit process fault; qemu64 does not.
+    kvm = any(os.path.isdir(f"/sys/module/kvm_{cpu}") for cpu in ("intel", "amd")) and \
+        os.access("/dev/kvm", os.R_OK | os.W_OK)
+    machine = ["-accel", "kvm", "-cpu", "host"] if kvm else ["-accel", "tcg", "-cpu", "qemu64"]
+    env = {k: os.environ[k] for k in PASSED + tuple(names) if k in os.environ}
+    job = tempfile.mkdtemp(prefix="reboot-guest-")
+    folders = shares(writes, reads)
+    with open(os.path.join(job, "shares"), "w") as f:
+        f.writelines(f"{mode} {folder}\n" for mode, folder in folders)
+    with open(os.path.join(job, "job.json"), "w") as f:  # names as bytes, escaped
+        json.dump({"uid": os.getuid(), "gid": os.getgid(), "cwd": os.getcwd(),
+                   "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]}}, f)
+    with open(os.path.join(job, "runner"), "w") as f:
+        f.write(os.path.abspath(__file__))
+    qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
+            "-display", "none", "-nic", "none", *machine, "-smp", "2", "-m", "4096",
+            "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
+            "-kernel", boot[0], "-initrd", boot[1], "-append", "console=ttyS0 panic=-1"]
+    virtfs = [("job", job, "rw"), ("root", "/", "ro")] + \
+        [(f"s{i}", folder, mode) for i, (mode, folder) in enumerate(folders)]
+    for tag, folder, mode in virtfs:
+        qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
+                 f"security_model=none,multidevs=remap" + (",readonly=on" if mode == "ro" else "")]
+    deadline = time.monotonic() + timeout
+    # A boot once hung, spinning before it started the command: boot once more then.
+    for attempt in (1, 2):
+        console = os.path.join(job, f"console-{attempt}")
+        status = boot_guest(qemu + ["-serial", f"file:{console}"], job, deadline)
+        if status != "hung":
+            break
+        print(f"guest: boot {attempt} hung before the command started ({tail(console)})",
+              file=sys.stderr)
+    if status == "late":
+        raise GuestError(f"the command ran past {timeout} s ({tail(console)})")
+    try:
+        with open(os.path.join(job, "status")) as f:
+            return int(f.read())
+    except (OSError, ValueError):
+        raise GuestError(f"the guest stopped before the command ended ({tail(console)})")
+
+
+def boot_guest(qemu, job, deadline):
+    """Runs QEMU to its end, passing the command's output on as it comes. Returns QEMU's
+    status; "hung" if the command had not started in BOOT_TIMEOUT, "late" at the deadline."""
+    process = subprocess.Popen(qemu, stdin=subprocess.DEVNULL, preexec_fn=lambda: isolate.libc.prctl(
+        PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0))
+    outputs = [(os.path.join(job, name), stream, [0]) for name, stream in
+               (("out", sys.stdout.buffer), ("err", sys.stderr.buffer))]
+    booted = time.monotonic() + BOOT_TIMEOUT
+    try:
+        while True:
+            ended = process.poll() is not None
+            for path, stream, offset in outputs:
+                with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
+                    f.seek(offset[0])
+                    data = f.read()
+                    offset[0] += len(data)
+                    stream.write(data)
+                    stream.flush()
+            if ended:
+                return process.returncode
+            if time.monotonic() > booted and not os.path.exists(outputs[0][0]):
+                return "hung"
+            if time.monotonic() > deadline:
+                return "late"
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                process.wait(timeout=0.2)
+    finally:
+        process.kill()
+        process.wait()
+
+
+def tail(console):
+    """The console's last lines before the power-down."""
+    with contextlib.suppress(OSError), open(console, errors="replace") as f:
+        lines = [line for line in f.read().splitlines() if line.strip()
+                 and "reboot: Power down" not in line]
+        return "its console's last lines: " + " | ".join(lines[-3:])
+    return "no console output"
+
+
+def inside():
+    """In the guest, as root: becomes the user, enters the folder and runs the job."""
+    with os.fdopen(3) as f:
+        job = json.load(f)
+    os.setgroups([])
+    os.setgid(job["gid"])
+    os.setuid(job["uid"])
+    os.chdir(job["cwd"])
+    argv = [os.fsencode(a) for a in job["argv"]]
+    env = {os.fsencode(k): os.fsencode(v) for k, v in job["env"].items()}
+    try:
+        os.execvpe(argv[0], argv, env)
+    except OSError as e:
+        sys.exit(f"guest: {job['argv'][0]}: {e.strerror}")
+
+
+def main(argv):
+    usage = __doc__.split("\n\n")[1]
+    if argv == ["reason"]:
+        print(reason() or "", end="\n" if reason() else "")
+        return 0
+    if argv == ["inside"]:
+        inside()
+    if argv[:1] != ["run"] or "--" not in argv:
+        print(usage, file=sys.stderr)
+        return 2
+    options, command = argv[1:argv.index("--")], argv[argv.index("--") + 1:]
+    writes, names, timeout = [], [], 3600
+    while len(options) >= 2 and options[0] in ("--write", "--env", "--timeout"):
+        if options[0] == "--timeout" and options[1].isdigit():
+            timeout = int(options[1])
+        elif options[0] != "--timeout":
+            (writes if options[0] == "--write" else names).append(options[1])
+        else:
+            break
+        options = options[2:]
+    if options or not command:
+        print(usage, file=sys.stderr)
+        return 2
+    return run(command, writes, (), names, timeout)
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except (GuestError, isolate.IsolateError) as e:
+        sys.exit(f"guest: {e}")
