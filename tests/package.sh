@@ -7,10 +7,9 @@ set -eu
 [ $# -eq 2 ] || { echo "usage: package.sh REBOOT_EXE SOURCE_DIR" >&2; exit 2; }
 exe=$1 source=$2
 fail() { echo "package: $*" >&2; exit 1; }
-for tool in setpriv unzip openssl osslsigncode; do
+for tool in fakeroot unzip openssl osslsigncode; do
     command -v $tool >/dev/null || fail "$tool is not installed (scripts/setup all installs it)"
 done
-[ "$(id -u)" -eq 0 ] || fail "packing as another user needs root"
 work=$(mktemp -d) other=$(mktemp -d -p /dev/shm)
 trap 'rm -rf "$work" "$other"' EXIT
 cd "$work"
@@ -21,10 +20,11 @@ TZ=UTC ./pack.py utc.zip 1700000000 $inputs >/dev/null
 [ "$(unzip -Z1 utc.zip | xargs)" = "LICENSE.txt README.txt reboot.exe" ] ||
     fail "the ZIP holds $(unzip -Z1 utc.zip | xargs)"
 unzip -p utc.zip reboot.exe | cmp -s - "$exe" || fail "the packed reboot.exe is another"
-# Another user packs copies dated otherwise, in a folder on tmpfs, in Tokyo.
-cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chown -R nobody "$other"
-(cd "$other" && TZ=Asia/Tokyo setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    ./pack.py tokyo.zip 1700000000 $inputs >/dev/null)
+# Copies dated otherwise and with other modes, in a folder on tmpfs, packed in Tokyo
+# under fakeroot, where they belong to nobody and the packer is root.
+cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chmod 600 "$other"/LICENSE
+(cd "$other" && TZ=Asia/Tokyo fakeroot sh -c "chown -R nobody:nogroup . &&
+    ./pack.py tokyo.zip 1700000000 $inputs" >/dev/null)
 cmp utc.zip "$other/tokyo.zip" || fail "packed by another user in Tokyo, the ZIP differs"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 \
