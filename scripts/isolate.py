@@ -79,6 +79,10 @@ def isolate(keep=()):
             call(f"binding {path}", libc.mount(f"/proc/self/fd/{fd}".encode(), path.encode(),
                                               None, MS_BIND | MS_REC, None))
         os.close(fd)
-    os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)  # X servers' sockets
+    os.mkdir("/tmp/.X11-unix")  # where X servers make their sockets
+    os.chmod("/tmp/.X11-unix", 0o1777)
+    # As the first process of its namespace, this one would ignore the default action
+    # of Ctrl-C: end the way Python does, through its clean-ups, with status 130.
+    signal.signal(signal.SIGINT, lambda *_: sys.exit(128 + signal.SIGINT))
     os.environ.update({ISOLATED: "1", "TMPDIR": "/tmp"})
     tempfile.tempdir = None

@@ -53,7 +53,7 @@ def failures_of(case, exe):
             if not re.fullmatch(pattern, "\n".join(got)):
                 failures.append(f"run {i} ({run.seconds} s): expected:\n  " + "\n  ".join(expected)
                                 + "\ngot:\n  " + "\n  ".join(got)
-                                + "\nWine said:\n  " + "\n  ".join(run.wine))
+                                + "".join(f"\nWine said: {line}" for line in run.wine))
     return failures
 
 
