@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Runs a Windows program under Wine, in a throwaway 32-bit prefix, never ~/.wine.
 
-usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR | prefix-remove DIR
+usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR [x86|x64] |
+       prefix-remove DIR
 
 exec runs a program and exits with its status; show runs reboot.exe traced on a
 private display and says what it asked of the platform; prefix-create and
-prefix-remove make and remove the prefix that the test suite shares.
+prefix-remove make and remove the prefix that the test suite shares (for x86
+programs unless x64 is named). A 64-bit program runs in a 64-bit prefix.
 
 With REBOOT_WINEPREFIX set, runs share that prefix; otherwise each makes its own.
 Each command runs in namespaces of its own (scripts/isolate.py), so that when it
@@ -57,14 +59,15 @@ def status(returncode):
     return 128 - returncode if returncode < 0 else returncode
 
 
-def enter(writes=(), reads=()):
-    """Starts a command that runs Wine: in namespaces of its own, and where Wine runs
-    in the guest, there, whole, exiting with its status. The command writes only
-    in `writes` and the shared prefix, and reads the project and `reads`."""
+def enter(arch, writes=(), reads=()):
+    """Starts a command that runs Wine for arch: in namespaces of its own, and where
+    Wine runs in the guest, there, whole, exiting with its status. The command writes
+    only in `writes` and the shared prefix, and reads the project and `reads`. The
+    64-bit loader needs no guest, unless REBOOT_GUEST=yes sends it there."""
     shared = [os.environ["REBOOT_WINEPREFIX"]] if os.environ.get("REBOOT_WINEPREFIX") else []
     try:
         isolate.isolate(keep=[guest.PROJECT, os.getcwd(), *shared, *writes, *reads])
-        if guest.reason():
+        if guest.reason() and (arch == "x86" or os.environ.get("REBOOT_GUEST") == "yes"):
             sys.exit(guest.run([sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]],
                                writes=[*shared, *writes], reads=reads,
                                names=["REBOOT_WINEPREFIX"]))
@@ -111,34 +114,50 @@ def wind_down(spare):
     return left
 
 
-def wine_env(prefix, **extra):
+def machine(exe):
+    """The program's processor, from its PE header: "x86" or "x64"."""
+    if not os.path.isfile(exe):
+        raise HarnessError(f"{exe} is not built")
+    with open(exe, "rb") as f:
+        head = f.read(1024)
+    return "x64" if struct.unpack_from("<H", head, struct.unpack_from("<I", head, 0x3C)[0] + 4)[0] \
+        == 0x8664 else "x86"
+
+
+# Debian's wine command starts the 32-bit loader wherever that is installed; a
+# 64-bit program is started by the 64-bit one, in a 64-bit prefix.
+LOADER = {"x86": "wine", "x64": "/usr/lib/wine/wine64"}
+WINEARCH = {"x86": "win32", "x64": "win64"}
+
+
+def wine_env(prefix, arch, **extra):
     """The environment of what a run starts, with no display but one given here, so
     that nothing lands on the user's screen."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    return env | dict(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+    return env | dict(WINEPREFIX=prefix, WINEARCH=WINEARCH[arch], WINEDEBUG="-all",
                       WINEDLLOVERRIDES=OVERRIDES) | extra
 
 
-def make_prefix(path):
-    done = subprocess.run(["wine", "wineboot", "-i"], env=wine_env(path),
+def make_prefix(path, arch):
+    done = subprocess.run([LOADER[arch], "wineboot", "-i"], env=wine_env(path, arch),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with contextlib.suppress(subprocess.TimeoutExpired):  # the registry is saved as it ends
-        subprocess.run(["wineserver", "-w"], env=wine_env(path), timeout=WIND_DOWN)
+        subprocess.run(["wineserver", "-w"], env=wine_env(path, arch), timeout=WIND_DOWN)
     end_all()
     if done.returncode != 0:
         raise HarnessError(f"wineboot could not make a prefix in {path}")
 
 
 @contextlib.contextmanager
-def prefix():
-    need("wine", "wineserver")
+def prefix(arch):
+    need(LOADER[arch], "wineserver")
     shared = os.environ.get("REBOOT_WINEPREFIX")
     if shared and not os.path.isfile(os.path.join(shared, "system.reg")):
         raise HarnessError(f"REBOOT_WINEPREFIX: {shared} is not a Wine prefix"
                            " (harness.py prefix-create makes one)")
     path = shared or os.path.join(tempfile.mkdtemp(), "prefix")
     if not shared:
-        make_prefix(path)
+        make_prefix(path, arch)
     try:
         yield path
     finally:
@@ -216,12 +235,11 @@ def trace(exe, args=(), refuse=False, instances=1):
     refuses the restart (its restart helper is disabled). Returns one Run per
     instance, with what of the run was still alive when Wine had wound down."""
     exe = os.path.abspath(exe)
-    if not os.path.isfile(exe):
-        raise HarnessError(f"{exe} is not built")
-    need("wine", "wineserver", "Xvfb", "xdotool")
+    arch = machine(exe)
+    need("Xvfb", "xdotool")
     overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
-    with prefix() as path, display() as (screen, xvfb), tempfile.TemporaryDirectory() as logs:
-        env = wine_env(path, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
+    with prefix(arch) as path, display() as (screen, xvfb), tempfile.TemporaryDirectory() as logs:
+        env = wine_env(path, arch, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
                        WINEDLLOVERRIDES=overrides)
         # The server traces every request on a log of its own, untangled from the runs',
         # and waits GRACE seconds for more programs once the last has ended.
@@ -232,7 +250,7 @@ def trace(exe, args=(), refuse=False, instances=1):
         begun, started = time.monotonic(), []
         for i in range(instances):
             with open(os.path.join(logs, f"{i}.log"), "w") as out:
-                started.append(subprocess.Popen(["wine", exe, *args], env=env, stdout=out,
+                started.append(subprocess.Popen([LOADER[arch], exe, *args], env=env, stdout=out,
                                                 stderr=out, stdin=subprocess.DEVNULL))
         try:
             captions = answer_boxes(started, screen)
@@ -291,19 +309,21 @@ def main(argv):
     usage = __doc__.split("\n\n")[1]
     command, rest = (argv[0], argv[1:]) if argv else ("", [])
     if command == "exec" and rest:
-        enter(reads=[os.path.dirname(os.path.abspath(rest[0]))])
-        with prefix() as path:
-            return status(subprocess.run(["wine", *rest], env=wine_env(path)).returncode)
+        arch = machine(rest[0])
+        enter(arch, reads=[os.path.dirname(os.path.abspath(rest[0]))])
+        with prefix(arch) as path:
+            return status(subprocess.run([LOADER[arch], *rest], env=wine_env(path, arch)).returncode)
     if command == "show" and len(rest) == 1:
-        enter(reads=[os.path.dirname(os.path.abspath(rest[0]))])
+        enter(machine(rest[0]), reads=[os.path.dirname(os.path.abspath(rest[0]))])
         return show(rest[0])
-    if command == "prefix-create" and len(rest) == 1:
+    if command == "prefix-create" and len(rest) in (1, 2) and rest[1:] in ([], ["x86"], ["x64"]):
+        arch = (rest[1:] or ["x86"])[0]
         if not os.environ.get("REBOOT_IN_GUEST"):  # the guest gets the folder made
             shutil.rmtree(rest[0], ignore_errors=True)
             os.makedirs(rest[0])
-        enter(writes=[rest[0]])
-        need("wine", "wineserver")
-        make_prefix(rest[0])
+        enter(arch, writes=[rest[0]])
+        need(LOADER[arch], "wineserver")
+        make_prefix(rest[0], arch)
         return 0
     if command == "prefix-remove" and len(rest) == 1:
         # No server can be left: each run's ended with it.

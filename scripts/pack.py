@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Packs the release ZIP: reboot.exe, signed when a signer is given, README.txt (the
-users' document) and LICENSE.txt. Beside it, SHA256SUMS holds the ZIP's SHA-256
-and reboot.exe.unsigned.sha256 that of the exe before signing.
+"""Packs the release ZIP: reboot.exe (x86) and reboot-x64.exe, signed when a signer
+is given, README.txt (the users' document) and LICENSE.txt. Beside it, SHA256SUMS
+holds the ZIP's SHA-256, and NAME.unsigned.sha256 that of each exe before signing.
 
-usage: pack.py ZIP EPOCH REBOOT_EXE USERS_DOC LICENSE
+usage: pack.py ZIP EPOCH REBOOT_EXE REBOOT_X64_EXE USERS_DOC LICENSE
 
-The ZIP's bytes depend on nothing but the three files and EPOCH (seconds since
+The ZIP's bytes depend on nothing but the four files and EPOCH (seconds since
 1970, UTC), which dates every entry: not on the time zone, user, folder or file
 system. A signer is given in the environment: REBOOT_SIGN_CERT and
 REBOOT_SIGN_KEY (PEM), or REBOOT_SIGN_PKCS12 and REBOOT_SIGN_PASSWORD_FILE;
@@ -89,19 +89,20 @@ def write_zip(path, members, epoch):
 
 
 def main(argv):
-    if len(argv) != 5 or not argv[1].isdigit():
+    if len(argv) != 6 or not argv[1].isdigit():
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
-    zip_path, epoch, exe, doc, license_ = argv
+    zip_path, epoch, exe, exe64, doc, license_ = argv
     options = signing_options()
-    with open(exe, "rb") as f:
-        unsigned = f.read()
-    members = {"reboot.exe": sign(exe, options) if options else unsigned,
-               "README.txt": text(doc), "LICENSE.txt": text(license_)}
-    write_zip(zip_path, members, int(epoch))
+    members = {"README.txt": text(doc), "LICENSE.txt": text(license_)}
     folder = os.path.dirname(os.path.abspath(zip_path))
-    with open(os.path.join(folder, "reboot.exe.unsigned.sha256"), "w") as f:
-        f.write(f"{hashlib.sha256(unsigned).hexdigest()}  reboot.exe\n")
+    for name, path in (("reboot.exe", exe), ("reboot-x64.exe", exe64)):
+        with open(path, "rb") as f:
+            unsigned = f.read()
+        members[name] = sign(path, options) if options else unsigned
+        with open(os.path.join(folder, f"{name}.unsigned.sha256"), "w") as f:
+            f.write(f"{hashlib.sha256(unsigned).hexdigest()}  {name}\n")
+    write_zip(zip_path, members, int(epoch))
     with open(zip_path, "rb") as f:
         line = f"{hashlib.sha256(f.read()).hexdigest()}  {os.path.basename(zip_path)}\n"
     with open(os.path.join(folder, "SHA256SUMS"), "w") as f:

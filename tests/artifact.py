@@ -15,10 +15,17 @@ try:
 except ImportError:
     sys.exit("artifact: python3-pefile is not installed (scripts/setup all installs it)")
 
-MAX_BYTES = 2560
-DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400  # DllCharacteristics
+HIGH_ENTROPY, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400  # DllCharacteristics
 SHARED, WRITE = 0x10000000, 0x80000000  # section flags
 DIRECTORIES = {"resource": 2, "debug": 6, "TLS": 9}  # data directory entries
+EXCEPTIONS = 3  # the data directory entry of x64's unwind data
+ARCHES = {  # by machine: its name, the optional header's magic, the oldest Windows it
+    # declares (XP for x86, Server 2003 for x64, the oldest each linker accepts), bytes
+    0x14C: ("PE32 for i386", 0x10B, (5, 1), 2560),
+    0x8664: ("PE32+ for x64", 0x20B, (5, 2), 3072),
+}
+X64_SIZE = "x64's 8-byte import entries and unwind data take .rdata past the 512 bytes the" \
+    " bare program's fill"
 IMPORTS = {"KERNEL32.DLL": {"GetCurrentProcess", "CloseHandle", "ExitProcess"},
            "ADVAPI32.DLL": {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"},
            "USER32.DLL": {"ExitWindowsEx", "MessageBoxA"}}
@@ -31,6 +38,11 @@ LINKERS = {  # by toolchain: the option that links at OTHER_BASE; targets it can
     "i686-pc-windows-msvc-clang-cl.cmake": ("/INCREMENTAL:NO /BASE:0x10000000", {
         "timestamp": "the Visual Studio linker's only fixed time stamp (/Brepro) is a hash",
         "debug": "/Brepro marks the image reproducible in a debug directory entry"}),
+    "x86_64-w64-mingw32-clang.cmake": ("-Wl,--image-base,0x10000000", {"size": X64_SIZE}),
+    "x86_64-pc-windows-msvc-clang-cl.cmake": ("/INCREMENTAL:NO /BASE:0x10000000", {
+        "timestamp": "the Visual Studio linker's only fixed time stamp (/Brepro) is a hash",
+        "debug": "/Brepro marks the image reproducible in a debug directory entry",
+        "size": X64_SIZE}),
 }
 
 
@@ -54,6 +66,7 @@ def moved(data):
     and time stamps."""
     pe = pefile.PE(data=data)
     pe.relocate_image(OTHER_BASE)
+    pe.OPTIONAL_HEADER.ImageBase = OTHER_BASE  # which pefile leaves where no relocation is
     pe.OPTIONAL_HEADER.CheckSum = 0
     for header in [pe.FILE_HEADER] + [d.struct for d in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])]:
         header.TimeDateStamp = 0
@@ -67,16 +80,22 @@ def checks(exe, bare, source, toolchain):
     flags = optional.DllCharacteristics
     imports = {e.dll.decode().upper(): {i.name.decode() for i in e.imports}
                for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    name, magic, windows, max_bytes = ARCHES.get(header.Machine, ("?", 0, (0, 0), 0))
+    x64 = header.Machine == 0x8664
     return [
-        ("format", "PE32 for i386, GUI subsystem",
-         header.Machine == 0x14C and optional.Magic == 0x10B and optional.Subsystem == 2),
-        ("size", f"at most {MAX_BYTES} bytes and no larger than the bare request program",
-         len(data) <= min(MAX_BYTES, os.path.getsize(bare))),
+        ("format", f"{name}, GUI subsystem", optional.Magic == magic and optional.Subsystem == 2),
+        ("windows", f"subsystem and OS version {windows[0]}.{windows[1]:02}",
+         (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion) == windows ==
+         (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion)),
+        ("size", f"at most {max_bytes} bytes and no larger than the bare request program",
+         len(data) <= min(max_bytes, os.path.getsize(bare))),
         *[(name, f"no {name} directory", optional.DATA_DIRECTORY[entry].Size == 0)
           for name, entry in DIRECTORIES.items()],
         ("timestamp", "zero time stamp", header.TimeDateStamp == 0),
         ("checksum", "correct PE checksum", optional.CheckSum == pe.generate_checksum()),
-        ("no-seh", "no exception handlers (NO_SEH)", flags & NO_SEH),
+        ("no-seh", "no exception handlers (NO_SEH)", flags & NO_SEH) if not x64 else
+        ("unwind", "unwind data, which x64 requires, and high-entropy addresses",
+         optional.DATA_DIRECTORY[EXCEPTIONS].Size and flags & HIGH_ENTROPY),
         ("dep", "no-execute data (DEP)", flags & NX_COMPAT),
         ("read-only", "no section writable or shared at run time",
          not any(s.Characteristics & (WRITE | SHARED) for s in pe.sections)),

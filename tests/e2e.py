@@ -8,9 +8,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 
 # Every call made from the program's image, as "Name(arguments) = result": `*` is
-# any value, {token} one value, the same wherever it stands.
+# any value, {token} one value, the same wherever it stands, {process} the handle
+# GetCurrentProcess gives, -1 in the program's width.
 ACCEPTED = [
-    "OpenProcessToken(ffffffff,000f00ff,*) = 00000001",
+    "OpenProcessToken({process},000f00ff,*) = 00000001",
     'LookupPrivilegeValueA(00000000,"SeShutdownPrivilege",*) = 00000001',
     "AdjustTokenPrivileges({token},00000000,*,00000000,00000000,00000000) = 00000001",
     # The wineserver's answer: the token got the shutdown privilege (LUID 19), and it
@@ -42,7 +43,9 @@ def failures_of(case, exe):
     arguments, refused, instances, runs = CASES[case]
     expected = (REFUSED if refused else ACCEPTED) + [
         f"windows {['Error'] if refused else []}", "exit status 0", "left behind []"]
-    pattern = re.escape("\n".join(expected)).replace(r"\*", "[0-9a-f]{8}")
+    process = "ffffffffffffffff" if harness.machine(exe) == "x64" else "ffffffff"
+    expected = [line.replace("{process}", process) for line in expected]
+    pattern = re.escape("\n".join(expected)).replace(r"\*", "[0-9a-f]{8,16}")
     pattern = pattern.replace(r"\{token\}", "(?P<token>[0-9a-f]{8})", 1)
     pattern = pattern.replace(r"\{token\}", "(?P=token)")
     failures = []
@@ -60,7 +63,7 @@ def failures_of(case, exe):
 def main(argv):
     if len(argv) != 2 or argv[0] not in CASES:
         sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
-    harness.enter(reads=[os.path.dirname(os.path.abspath(argv[1]))])
+    harness.enter(harness.machine(argv[1]), reads=[os.path.dirname(os.path.abspath(argv[1]))])
     failures = failures_of(*argv)
     sys.stderr.write("".join(f"e2e {argv[0]}: {f}\n" for f in failures))
     return 1 if failures else 0

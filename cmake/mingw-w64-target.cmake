@@ -1,9 +1,9 @@
-# What the toolchain files share: the 32-bit x86 Windows target, mingw-w64's
-# headers and import libraries, and Wine to run test programs in a throwaway prefix.
+# What the toolchain files share: Windows on the processor they set, mingw-w64's
+# headers and import libraries for the triple they set, and Wine to run test
+# programs in a throwaway prefix.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
 
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
