@@ -7,9 +7,8 @@ set -eu
 [ $# -eq 3 ] || { echo "usage: package.sh REBOOT_EXE REBOOT_X64_EXE SOURCE_DIR" >&2; exit 2; }
 exe=$1 exe64=$2 source=$3
 fail() { echo "package: $*" >&2; exit 1; }
-for tool in fakeroot unzip openssl osslsigncode; do
-    command -v $tool >/dev/null || fail "$tool is not installed (scripts/setup all installs it)"
-done
+for tool in fakeroot unzip openssl osslsigncode; do command -v $tool >/dev/null ||
+    fail "$tool is not installed (scripts/setup all installs it)"; done
 [ -f "$exe64" ] || fail "$exe64 is not built (cmake --build --preset windows-x64-clang)"
 work=$(mktemp -d) other=$(mktemp -d -p /dev/shm)
 trap 'rm -rf "$work" "$other"' EXIT
@@ -22,8 +21,7 @@ TZ=UTC ./pack.py utc.zip 1700000000 $inputs >/dev/null
     fail "the ZIP holds $(unzip -Z1 utc.zip | xargs)"
 unzip -p utc.zip reboot.exe | cmp -s - "$exe" && unzip -p utc.zip reboot-x64.exe | cmp -s - "$exe64" ||
     fail "a packed exe is another"
-# Copies dated otherwise and with other modes, in a folder on tmpfs, packed in Tokyo
-# under fakeroot, where they belong to nobody and the packer is root.
+# Other dates and modes, on tmpfs, in Tokyo, under fakeroot: the files are nobody's.
 cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chmod 600 "$other"/LICENSE
 (cd "$other" && TZ=Asia/Tokyo fakeroot sh -c "chown -R nobody:nogroup . &&
     ./pack.py tokyo.zip 1700000000 $inputs" >/dev/null)
