@@ -195,19 +195,33 @@ def tail(console):
 
 
 def inside():
-    """In the guest, as root: becomes the user, enters the folder and runs the job."""
+    """In the guest, as root: reads the job and runs it as the user, in its folder. The
+    command runs in a PID namespace of its own, as on the host (scripts/isolate.py), whose
+    first process is this one: a user's namespaces cannot be made in a chroot."""
     with os.fdopen(3) as f:
         job = json.load(f)
-    os.setgroups([])
-    os.setgid(job["gid"])
-    os.setuid(job["uid"])
-    os.chdir(job["cwd"])
-    argv = [os.fsencode(a) for a in job["argv"]]
-    env = {os.fsencode(k): os.fsencode(v) for k, v in job["env"].items()}
-    try:
-        os.execvpe(argv[0], argv, env)
-    except OSError as e:
-        sys.exit(f"guest: {job['argv'][0]}: {e.strerror}")
+    isolate.call("unshare", isolate.libc.unshare(isolate.CLONE_NEWPID | isolate.CLONE_NEWNS))
+    first = os.fork()
+    if first:
+        sys.exit(isolate.exit_status(os.waitpid(first, 0)[1]))
+    isolate.call("/proc", isolate.libc.mount(b"proc", b"/proc", b"proc", 0, None))
+    command = os.fork()
+    if command == 0:
+        os.setgroups([])
+        os.setgid(job["gid"])
+        os.setuid(job["uid"])
+        os.chdir(job["cwd"])
+        argv = [os.fsencode(a) for a in job["argv"]]
+        env = {os.fsencode(k): os.fsencode(v) for k, v in job["env"].items()}
+        env[isolate.ISOLATED.encode()] = b"1"
+        try:
+            os.execvpe(argv[0], argv, env)
+        except OSError as e:
+            sys.exit(f"guest: {job['argv'][0]}: {e.strerror}")
+    while True:  # reaps what the command leaves to this process, until the command ends
+        pid, status = os.wait()
+        if pid == command:
+            os._exit(isolate.exit_status(status))
 
 
 def main(argv):
