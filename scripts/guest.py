@@ -124,7 +124,8 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600):
         f.writelines(f"{mode} {folder}\n" for mode, folder in folders)
     with open(os.path.join(job, "job.json"), "w") as f:  # names as bytes, escaped
         json.dump({"uid": os.getuid(), "gid": os.getgid(), "cwd": os.getcwd(),
-                   "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]}}, f)
+                   "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]},
+                   "keep": [os.getcwd(), *(folder for _, folder in folders)]}, f)
     with open(os.path.join(job, "runner"), "w") as f:
         f.write(os.path.abspath(__file__))
     qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
@@ -196,15 +197,11 @@ def tail(console):
 
 def inside():
     """In the guest, as root: reads the job and runs it as the user, in its folder. The
-    command runs in a PID namespace of its own, as on the host (scripts/isolate.py), whose
+    command runs in namespaces of its own, as on the host (scripts/isolate.py), whose
     first process is this one: a user's namespaces cannot be made in a chroot."""
     with os.fdopen(3) as f:
         job = json.load(f)
-    isolate.call("unshare", isolate.libc.unshare(isolate.CLONE_NEWPID | isolate.CLONE_NEWNS))
-    first = os.fork()
-    if first:
-        sys.exit(isolate.exit_status(os.waitpid(first, 0)[1]))
-    isolate.call("/proc", isolate.libc.mount(b"proc", b"/proc", b"proc", 0, None))
+    isolate.isolate(keep=job["keep"])
     command = os.fork()
     if command == 0:
         os.setgroups([])
