@@ -138,14 +138,11 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600):
         qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
                  f"security_model=none,multidevs=remap" + (",readonly=on" if mode == "ro" else "")]
     deadline = time.monotonic() + timeout
-    # A boot once hung, spinning before it started the command: boot once more then.
-    for attempt in (1, 2):
-        console = os.path.join(job, f"console-{attempt}")
-        status = boot_guest(qemu + ["-serial", f"file:{console}"], job, deadline)
-        if status != "hung":
-            break
-        print(f"guest: boot {attempt} hung before the command started ({tail(console)})",
-              file=sys.stderr)
+    console = os.path.join(job, "console")
+    status = boot_guest(qemu + ["-serial", f"file:{console}"], job, deadline)
+    if status == "hung":
+        raise GuestError(f"the guest had not started the command after {BOOT_TIMEOUT} s"
+                         f" ({tail(console)})")
     if status == "late":
         raise GuestError(f"the command ran past {timeout} s ({tail(console)})")
     try:
