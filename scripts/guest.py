@@ -11,9 +11,9 @@ byte, and its exit status is the command's (128+N when signal N ended it).
 
 The guest sees this machine's root read-only, with /tmp, /run and /dev/shm of its own;
 the folders given with --write read-write; and read-only the project and the current
-folder where they lie in /tmp. The command gets PATH, HOME, USER, LANG, TZ and the
-variables named with --env, nothing else. The guest has no network, and QEMU runs
-sandboxed: it may not start programs, gain privileges or change its limits.
+folder where they lie in /tmp. The command gets PATH, HOME, USER, LOGNAME, LANG, LC_ALL,
+TZ and the variables named with --env, nothing else. The guest has no network, and QEMU
+runs sandboxed: it may not start programs, gain privileges or change its limits.
 """
 import contextlib
 import errno
