@@ -16,9 +16,10 @@ ROWS = {
     "killed by a signal": (["sh", "-c", "kill -KILL $$"], 137, b"", b""),
     "bytes that are not UTF-8": (["sh", "-c", r"printf '\377\n'; printf '\376\n' >&2"], 0,
                                  b"\xff\n", b"\xfe\n"),
-    # As the user who started it (nobody, for root), in a folder named with a space and a comma.
-    "the user's own folder": (["sh", "-c", "id -u; pwd; echo > made; stat -c %u made"], 0,
-                              b"{uid}\n{here}\n{uid}\n", b""),
+    # As the user who started it (nobody, for root), in a folder named with a space and a comma;
+    # it makes a file that is read-only from the start, as Wine's server does.
+    "the user's own folder": (["sh", "-c", "id -u; pwd; umask 277; echo x > made; cat made;"
+                               " stat -c '%u %a' made"], 0, b"{uid}\n{here}\nx\n{uid} 400\n", b""),
 }
 
 
