@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Runs a command in a QEMU guest whose kernel runs 32-bit programs, as Wine's loader is.
 
-usage: guest.py reason | guest.py run [--write DIR]... [--env NAME]... [--timeout S] -- COMMAND...
+usage: guest.py reason | guest.py run [--write DIR]... [--scratch DIR]... [--env NAME]...
+       [--timeout S] -- COMMAND...
 
 reason says why Wine must run in the guest on this machine, or nothing where it runs
 here (REBOOT_GUEST=yes sends it there on any kernel, REBOOT_GUEST=no never). run boots
@@ -11,10 +12,13 @@ byte, and its exit status is the command's (128+N when signal N ended it).
 
 The guest sees this machine's root read-only, with /tmp, /run and /dev/shm of its own;
 the folders given with --write read-write; and read-only the project and the current
-folder where they lie in /tmp. The command gets PATH, HOME, USER, LOGNAME, LANG, LC_ALL,
+folder where they lie in /tmp. A folder given with --scratch is the guest's own, in its
+memory, empty at first and gone with the guest; written there, Wine's prefix is not
+written slowly across to this machine. The command gets PATH, HOME, USER, LOGNAME, LANG, LC_ALL,
 TZ and the variables named with --env, nothing else. The guest has no network, and QEMU
 runs sandboxed: it may not start programs, gain privileges or change its limits.
 """
+import argparse
 import contextlib
 import errno
 import hashlib
@@ -33,11 +37,14 @@ import isolate  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
 CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                     "reboot-guest", "current")  # scripts/guest-kernel switches it
+                     "reboot-guest")
+SCRIPTS = ("guest-init", "guest-kernel")
 BOOT_TIMEOUT = 120  # seconds a guest may take to start the command; it takes 4 to 10
 OWN = ("/tmp", "/run", "/dev/shm")  # the guest's own, hiding the host's
 PASSED = ("PATH", "HOME", "USER", "LOGNAME", "LANG", "LC_ALL", "TZ")
 PR_SET_PDEATHSIG = 1
+RB_POWER_OFF = 0x4321FEDC
+JOB = "/run/reboot-job"  # in the guest: the job's own folder
 
 
 class GuestError(Exception):
@@ -52,7 +59,7 @@ def reason():
     if choice not in ("", "yes", "no"):
         raise GuestError(f"REBOOT_GUEST is {choice!r}, not yes, no or unset")
     if choice:
-        return "REBOOT_GUEST=yes: Wine runs in a QEMU guest" if choice == "yes" else None
+        return "REBOOT_GUEST=yes: 32-bit Wine runs in a QEMU guest" if choice == "yes" else None
     try:
         subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True)
     except OSError as e:
@@ -66,37 +73,41 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def boot_link():
+    """Where scripts/guest-kernel links the boot files these scripts made."""
+    return os.path.join(CACHE, "current-" + "-".join(sha256(os.path.join(HERE, script))[:12]
+                                                     for script in SCRIPTS))
+
+
 def boot_files():
-    """The kernel and initramfs, once their manifest shows they were made from these
-    scripts and are whole."""
-    remake = "(bash scripts/setup run remakes them)"
+    """The kernel and initramfs that these scripts made, once their manifest shows they
+    are whole."""
+    remake = "(bash scripts/setup all remakes them)"
     try:
-        with open(os.path.join(CACHE, "manifest")) as f:
+        with open(os.path.join(boot_link(), "manifest")) as f:
             manifest = dict(line.split() for line in f)
     except (OSError, ValueError):
-        raise GuestError("the QEMU guest is not set up (REBOOT_GUEST=yes bash scripts/setup run"
+        raise GuestError("the QEMU guest is not set up for these scripts (bash scripts/setup all"
                          " sets it up)")
-    for script in ("guest-init", "guest-kernel"):
-        if manifest.get(script) != sha256(os.path.join(HERE, script)):
-            raise GuestError(f"the guest's boot files were made by another {script} {remake}")
     for name in ("vmlinuz", "initrd"):
-        path = os.path.join(CACHE, name)
+        path = os.path.join(boot_link(), name)
         if not os.path.isfile(path) or manifest.get(name) != sha256(path):
             raise GuestError(f"the guest's {name} is missing or damaged {remake}")
     if shutil.which("qemu-system-x86_64") is None:
         raise GuestError(f"qemu-system-x86_64 is not installed {remake}")
-    return [os.path.realpath(os.path.join(CACHE, name)) for name in ("vmlinuz", "initrd")]
+    return [os.path.realpath(os.path.join(boot_link(), name)) for name in ("vmlinuz", "initrd")]
 
 
 def hidden(path):
     return any(os.path.commonpath([path, own]) == own for own in OWN)
 
 
-def shares(writes, reads):
+def shares(writes, reads, scratch=()):
     """(mode, folder) for each share, parents first: a folder the command writes, or
     one it reads (the project, the current folder, those given) that the guest's own
-    /tmp would hide."""
+    /tmp would hide; and mem:UID:GID for a folder in the guest's memory, the user's."""
     folders = {os.path.realpath(w): "rw" for w in writes}
+    folders |= {os.path.realpath(s): f"mem:{os.getuid()}:{os.getgid()}" for s in scratch}
     for folder in map(os.path.realpath, (PROJECT, os.getcwd(), *reads)):
         covered = any(os.path.commonpath([folder, w]) == w for w in folders)
         if hidden(folder) and not covered:
@@ -107,10 +118,12 @@ def shares(writes, reads):
     return sorted(((mode, folder) for folder, mode in folders.items()), key=lambda s: s[1])
 
 
-def run(argv, writes=(), reads=(), names=(), timeout=3600):
-    """Runs argv in the guest and returns its exit status."""
-    boot = boot_files()
-    isolate.isolate(keep=[PROJECT, os.getcwd(), os.path.dirname(boot[0]), *writes, *reads])
+def run(argv, writes=(), reads=(), names=(), timeout=3600, boot=None, scratch=()):
+    """Runs argv in the guest and returns its exit status. boot: boot_files(), where the
+    caller found them before it isolated itself."""
+    boot = boot or boot_files()
+    isolate.isolate(keep=[PROJECT, os.getcwd(), os.path.dirname(boot[0]), *writes, *reads,
+                          *scratch])
     # KVM needs the processor's virtualization (kvm_intel or kvm_amd): a /dev/kvm of
     # another kind, such as PVM's, boots only kernels built for it. Under QEMU 7.2's
     # software emulation, -cpu max makes every 32-bit process fault; qemu64 does not.
@@ -119,13 +132,12 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600):
     machine = ["-accel", "kvm", "-cpu", "host"] if kvm else ["-accel", "tcg", "-cpu", "qemu64"]
     env = {k: os.environ[k] for k in PASSED + tuple(names) if k in os.environ}
     job = tempfile.mkdtemp(prefix="reboot-guest-")
-    folders = shares(writes, reads)
+    folders = shares(writes, reads, scratch)
     with open(os.path.join(job, "shares"), "w") as f:
         f.writelines(f"{mode} {folder}\n" for mode, folder in folders)
     with open(os.path.join(job, "job.json"), "w") as f:  # names as bytes, escaped
         json.dump({"uid": os.getuid(), "gid": os.getgid(), "cwd": os.getcwd(),
-                   "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]},
-                   "keep": [os.getcwd(), *(folder for _, folder in folders)]}, f)
+                   "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]}}, f)
     with open(os.path.join(job, "runner"), "w") as f:
         f.write(os.path.abspath(__file__))
     qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
@@ -133,7 +145,7 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600):
             "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
             "-kernel", boot[0], "-initrd", boot[1], "-append", "console=ttyS0 panic=-1"]
     virtfs = [("job", job, "rw"), ("root", "/", "ro")] + \
-        [(f"s{i}", folder, mode) for i, (mode, folder) in enumerate(folders)]
+        [(f"s{i}", folder, mode) for i, (mode, folder) in enumerate(folders) if mode in ("rw", "ro")]
     for tag, folder, mode in virtfs:
         qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
                  f"security_model=none,multidevs=remap" + (",readonly=on" if mode == "ro" else "")]
@@ -193,12 +205,10 @@ def tail(console):
 
 
 def inside():
-    """In the guest, as root: reads the job and runs it as the user, in its folder. The
-    command runs in namespaces of its own, as on the host (scripts/isolate.py), whose
-    first process is this one: a user's namespaces cannot be made in a chroot."""
-    with os.fdopen(3) as f:
+    """The guest's init, once the host's root is its own: runs the job as the user, in
+    its folder, then records the job's exit status and powers the guest off."""
+    with open(f"{JOB}/job.json") as f:
         job = json.load(f)
-    isolate.isolate(keep=job["keep"])
     command = os.fork()
     if command == 0:
         os.setgroups([])
@@ -207,7 +217,6 @@ def inside():
         os.chdir(job["cwd"])
         argv = [os.fsencode(a) for a in job["argv"]]
         env = {os.fsencode(k): os.fsencode(v) for k, v in job["env"].items()}
-        env[isolate.ISOLATED.encode()] = b"1"
         try:
             os.execvpe(argv[0], argv, env)
         except OSError as e:
@@ -215,7 +224,11 @@ def inside():
     while True:  # reaps what the command leaves to this process, until the command ends
         pid, status = os.wait()
         if pid == command:
-            os._exit(isolate.exit_status(status))
+            break
+    with open(f"{JOB}/status", "w") as f:
+        f.write(f"{isolate.exit_status(status)}\n")
+    os.sync()
+    isolate.libc.reboot(RB_POWER_OFF)
 
 
 def main(argv):
@@ -225,23 +238,17 @@ def main(argv):
         return 0
     if argv == ["inside"]:
         inside()
+    parser = argparse.ArgumentParser(prog="guest.py run", usage=usage.removeprefix("usage: "))
+    parser.add_argument("--write", action="append", default=[])
+    parser.add_argument("--scratch", action="append", default=[])
+    parser.add_argument("--env", action="append", default=[])
+    parser.add_argument("--timeout", type=int, default=3600)
+    parser.add_argument("command", nargs="+")
     if argv[:1] != ["run"] or "--" not in argv:
-        print(usage, file=sys.stderr)
-        return 2
-    options, command = argv[1:argv.index("--")], argv[argv.index("--") + 1:]
-    writes, names, timeout = [], [], 3600
-    while len(options) >= 2 and options[0] in ("--write", "--env", "--timeout"):
-        if options[0] == "--timeout" and options[1].isdigit():
-            timeout = int(options[1])
-        elif options[0] != "--timeout":
-            (writes if options[0] == "--write" else names).append(options[1])
-        else:
-            break
-        options = options[2:]
-    if options or not command:
-        print(usage, file=sys.stderr)
-        return 2
-    return run(command, writes, (), names, timeout)
+        parser.error("give run, its options, then -- and the command")
+    options = parser.parse_args(argv[1:])
+    return run(options.command, options.write, (), options.env, options.timeout,
+               scratch=options.scratch)
 
 
 if __name__ == "__main__":

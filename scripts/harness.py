@@ -6,14 +6,17 @@ usage: harness.py exec PROGRAM [ARG...] | show REBOOT_EXE | prefix-create DIR [x
 
 exec runs a program and exits with its status; show runs reboot.exe traced on a
 private display and says what it asked of the platform; prefix-create and
-prefix-remove make and remove the prefix that the test suite shares (for x86
-programs unless x64 is named). A 64-bit program runs in a 64-bit prefix.
+prefix-remove make and remove a prefix (for x86 programs unless x64 is named), and
+remove only a folder that is empty or a prefix they made. A 64-bit program runs in a
+64-bit prefix.
 
-With REBOOT_WINEPREFIX set, runs share that prefix; otherwise each makes its own.
-Each command runs in namespaces of its own (scripts/isolate.py), so that when it
-ends, however it ends, every process it started has ended and its temporary files
-are gone. Where this kernel cannot run Wine's 32-bit loader, each command runs
-again, whole, in a QEMU guest (scripts/guest.py).
+Wine makes a prefix slowly, so one per architecture serves a whole run of the suites:
+build/wine-prefix-x86 and build/wine-prefix-x64, where they are made, are copied, not
+made again, for every other prefix. With REBOOT_WINEPREFIX set, runs share that prefix;
+otherwise each gets its own. Each command runs in namespaces of its own
+(scripts/isolate.py), so that when it ends, however it ends, every process it started
+has ended and its temporary files are gone. Where this kernel cannot run Wine's 32-bit
+loader, a command that runs it runs again, whole, in a QEMU guest (scripts/guest.py).
 """
 import collections
 import contextlib
@@ -32,16 +35,25 @@ import guest  # noqa: E402
 import isolate  # noqa: E402
 import winelog  # noqa: E402
 
-# In the QEMU guest's software emulation, Wine takes about ten times as long.
+# In the QEMU guest's software emulation, Wine's work takes about ten times as long, so
+# the limits on that work are ten times as long there.
 SLOW = 10 if os.environ.get("REBOOT_IN_GUEST") else 1
-RUN_TIMEOUT = 60 * SLOW  # seconds a run may take before it counts as hung
-GRACE = 1 * SLOW  # seconds the wineserver waits for more programs once the last has ended
+RUN_TIMEOUT = 60 * SLOW  # seconds a run may take before it counts as hung; it takes 1 to 6
 WIND_DOWN = 30 * SLOW  # seconds Wine may then take to end its own processes and the server
+WINEBOOT_TIMEOUT = 120 * SLOW  # seconds wineboot may take to make a prefix; it takes 10
+X_TIMEOUT = 10 * SLOW  # seconds Xvfb may take to start
+# Seconds the wineserver stays once its last program has ended, so that a program
+# started as another ends still finds it: a wait for a program, not for the processor.
+GRACE = 1
+MARK = ".reboot-prefix"  # in a prefix the harness makes: "making", then "made"
+RUN_PREFIX = {arch: os.path.join(guest.PROJECT, "build", f"wine-prefix-{arch}")
+              for arch in ("x86", "x64")}
 # No offer to install Mono or Gecko while a prefix is made, and no menu entries
 # or file associations written into the user's home.
 OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-Run = collections.namedtuple("Run", "status calls captions left seconds wine")
+# trouble: why the run could not be judged by its calls (it hung, or Wine gave up), or None
+Run = collections.namedtuple("Run", "status calls captions left seconds wine trouble")
 
 
 class HarnessError(Exception):
@@ -63,27 +75,34 @@ def enter(arch, writes=(), reads=()):
     """Starts a command that runs Wine for arch: in namespaces of its own, and where
     Wine runs in the guest, there, whole, exiting with its status. The command writes
     only in `writes` and the shared prefix, and reads the project and `reads`. The
-    64-bit loader needs no guest, unless REBOOT_GUEST=yes sends it there."""
+    64-bit loader needs no guest."""
     shared = [os.environ["REBOOT_WINEPREFIX"]] if os.environ.get("REBOOT_WINEPREFIX") else []
     try:
-        isolate.isolate(keep=[guest.PROJECT, os.getcwd(), *shared, *writes, *reads])
-        if guest.reason() and (arch == "x86" or os.environ.get("REBOOT_GUEST") == "yes"):
+        in_guest = arch == "x86" and guest.reason()
+        boot = guest.boot_files() if in_guest else []  # found before /tmp is hidden
+        isolate.isolate(keep=[guest.PROJECT, os.getcwd(), *shared, *writes, *reads,
+                              *map(os.path.dirname, boot)])
+        if in_guest:
             sys.exit(guest.run([sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]],
                                writes=[*shared, *writes], reads=reads,
-                               names=["REBOOT_WINEPREFIX"]))
+                               names=["REBOOT_WINEPREFIX"], boot=boot))
     except (guest.GuestError, isolate.IsolateError) as e:
         raise HarnessError(str(e))
 
 
 def processes(spare=()):
     """The processes of this run still alive, but this one and those in spare, as
-    "PID command"; the ended ones are reaped first."""
+    "PID command"; the ended ones are reaped first. Only the first process of a PID
+    namespace of its own looks: every other process there is one of its run."""
+    if not isolate.first():
+        raise HarnessError("will not look for processes to end: this is not the first"
+                           " process of a PID namespace of its own")
     with contextlib.suppress(ChildProcessError):
         while os.waitpid(-1, os.WNOHANG)[0]:
             pass
     found = []
     for pid in sorted(map(int, filter(str.isdigit, os.listdir("/proc")))):
-        if pid in (1, os.getpid(), *spare):  # 1: this one, or in the guest its runner
+        if pid in (os.getpid(), *spare):
             continue
         with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
             command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
@@ -92,8 +111,8 @@ def processes(spare=()):
 
 
 def end_all():
-    """Ends every other process of this run: this one is the first of its PID
-    namespace, so each one it started, and each one those started, is its child."""
+    """Ends every other process of this run, each of which this one started, or one
+    that those started."""
     for _ in range(50):
         left = processes()
         for line in left:
@@ -138,22 +157,93 @@ def wine_env(prefix, arch, **extra):
                       WINEDLLOVERRIDES=OVERRIDES) | extra
 
 
+def clear(path):
+    """Empties path, or makes it, and marks it as a prefix being made. Refuses a folder
+    that holds anything but a prefix the harness made."""
+    if os.path.isdir(path) and os.listdir(path) and not os.path.isfile(os.path.join(path, MARK)):
+        raise HarnessError(f"{path} is not a Wine prefix made here, nor an empty folder:"
+                           " left as it is")
+    os.makedirs(path, exist_ok=True)
+    for entry in os.scandir(path):  # the folder itself may be where the guest mounts it
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path)
+        else:
+            os.remove(entry.path)
+    mark(path, "making")
+
+
+def mark(path, state):
+    with open(os.path.join(path, MARK), "w") as f:
+        f.write(state + "\n")
+
+
+def made(path):
+    with contextlib.suppress(OSError), open(os.path.join(path, MARK)) as f:
+        return f.read() == "made\n"
+    return False
+
+
+def remove_prefix(path):
+    if os.path.isdir(path):
+        clear(path)
+        if not os.path.ismount(path):  # where the guest has it in memory, it goes with the guest
+            shutil.rmtree(path)
+
+
+def template(path, arch):
+    """The run's prefix for arch, where it is made, to copy into path; or None."""
+    source = RUN_PREFIX[arch]
+    return source if made(source) and os.path.realpath(path) != os.path.realpath(source) else None
+
+
 def make_prefix(path, arch):
-    done = subprocess.run([LOADER[arch], "wineboot", "-i"], env=wine_env(path, arch),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    with contextlib.suppress(subprocess.TimeoutExpired):  # the registry is saved as it ends
-        subprocess.run(["wineserver", "-w"], env=wine_env(path, arch), timeout=WIND_DOWN)
-    end_all()
-    if done.returncode != 0:
-        raise HarnessError(f"wineboot could not make a prefix in {path}")
+    """Makes path a prefix for arch: a copy of the run's prefix for arch where that is
+    made, otherwise one that wineboot makes."""
+    clear(path)
+    if source := template(path, arch):
+        shutil.copytree(source, path, symlinks=True, dirs_exist_ok=True)
+        return
+    need(LOADER[arch], "wineserver")
+    env = wine_env(path, arch, WINEDEBUG="err+all")
+    with tempfile.TemporaryFile("w+") as said:
+        try:
+            subprocess.run([LOADER[arch], "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=said, check=True, timeout=WINEBOOT_TIMEOUT)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=WIND_DOWN)  # saves the registry
+        except (subprocess.TimeoutExpired, subprocess.CalledProcessError) as e:
+            said.seek(0)
+            errors = [line.strip() for line in said if ":err:" in line][-1:]
+            late = f"still running after {e.timeout} s" if isinstance(e, subprocess.TimeoutExpired) \
+                else f"failed with status {status(e.returncode)}"
+            raise HarnessError(f"wineboot could not make a prefix in {path}: {e.cmd[-2]} {e.cmd[-1]}"
+                               f" {late}" + "".join(f"; Wine said: {line}" for line in errors))
+        finally:
+            end_all()
+    mark(path, "made")
+
+
+def trace_only(prefix, name):
+    """Has Wine trace the calls that the program's own image makes, and no others: traced
+    too, Wine's own processes start so slowly under emulation that the desktop a window
+    needs is late. Set in the prefix's registry, which the wineserver reads as it starts;
+    Wine's default list of modules whose calls go untraced would override it."""
+    path = os.path.join(prefix, "user.reg")
+    with open(path) as f:
+        text = re.sub(r'^"RelayFrom(Ex|In)clude"=.*\n', "", f.read(), flags=re.M)
+    text, found = re.subn(r"^\[Software\\\\Wine\\\\Debug\].*\n(#time=.*\n)?",
+                          lambda m: f'{m[0]}"RelayFromInclude"="{name}"\n', text, 1, re.M)
+    if not found:
+        raise HarnessError(f"{path} has no section Software\\Wine\\Debug to limit the trace in")
+    with open(path, "w") as f:
+        f.write(text)
 
 
 @contextlib.contextmanager
 def prefix(arch):
     need(LOADER[arch], "wineserver")
     shared = os.environ.get("REBOOT_WINEPREFIX")
-    if shared and not os.path.isfile(os.path.join(shared, "system.reg")):
-        raise HarnessError(f"REBOOT_WINEPREFIX: {shared} is not a Wine prefix"
+    if shared and not made(shared):
+        raise HarnessError(f"REBOOT_WINEPREFIX: {shared} is not a Wine prefix made here"
                            " (harness.py prefix-create makes one)")
     path = shared or os.path.join(tempfile.mkdtemp(), "prefix")
     if not shared:
@@ -175,7 +265,7 @@ def display():
     os.close(write)
     try:
         number = b""
-        if select.select([ready], [], [], 10 * SLOW)[0]:
+        if select.select([ready], [], [], X_TIMEOUT)[0]:
             number = os.read(ready, 16).strip()
         if not number:
             raise HarnessError("Xvfb did not start")
@@ -227,6 +317,8 @@ def wine_output(log):
 
 
 WINE_SAID = re.compile(r"[0-9a-f]+:[0-9a-f]+:(err|warn|fixme):")
+# Wine's own words when it gives up making the program's window.
+GAVE_UP = re.compile(r'[0-9a-f:]+err:winediag:nodrv_CreateWindow L?"(.*)"$')
 
 
 def trace(exe, args=(), refuse=False, instances=1):
@@ -239,10 +331,10 @@ def trace(exe, args=(), refuse=False, instances=1):
     need("Xvfb", "xdotool")
     overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
     with prefix(arch) as path, display() as (screen, xvfb), tempfile.TemporaryDirectory() as logs:
+        trace_only(path, os.path.basename(exe))
         env = wine_env(path, arch, DISPLAY=screen, WINEDEBUG="+pid,+relay,+loaddll",
                        WINEDLLOVERRIDES=overrides)
-        # The server traces every request on a log of its own, untangled from the runs',
-        # and waits GRACE seconds for more programs once the last has ended.
+        # The server traces every request on a log of its own, untangled from the runs'.
         server_log = os.path.join(logs, "server.log")
         with open(server_log, "w") as out:
             if subprocess.run(["wineserver", f"-p{GRACE}", "-d1"], env=env, stderr=out).returncode:
@@ -254,7 +346,8 @@ def trace(exe, args=(), refuse=False, instances=1):
                                                 stderr=out, stdin=subprocess.DEVNULL))
         try:
             captions = answer_boxes(started, screen)
-        finally:  # a run still going after RUN_TIMEOUT is hung: it ends with status 137
+        finally:  # a run still going after RUN_TIMEOUT is hung: it is ended
+            hung = [process.poll() is None for process in started]
             for process in started:
                 if process.poll() is None:
                     process.kill()
@@ -266,13 +359,17 @@ def trace(exe, args=(), refuse=False, instances=1):
         runs = []
         for i, process in enumerate(started):
             log = os.path.join(logs, f"{i}.log")
+            said = wine_output(log)
+            gave_up = [m[1] for m in map(GAVE_UP.match, said) if m]
+            trouble = f"still running after {RUN_TIMEOUT} s, so it was ended" if hung[i] else \
+                f"Wine gave up making a window: {gave_up[-1]}" if gave_up else None
             with open(log, errors="replace") as f:
                 try:
                     calls = winelog.calls(f, server, os.path.basename(exe), image_size(exe))
                 except winelog.LogError as e:
-                    raise HarnessError(f"{e}; Wine said: {' | '.join(wine_output(log))}")
-            runs.append(Run(status(process.returncode), calls, captions[i], left, seconds,
-                            wine_output(log)))
+                    raise HarnessError(f"{e}; Wine said: {' | '.join(said)}")
+            runs.append(Run(status(process.returncode), calls, captions[i], left, seconds, said,
+                            trouble))
         return runs
 
 
@@ -282,6 +379,8 @@ SHUTDOWN_ENABLED = "{{luid=0000000000000013,attrs=2}}"  # LUID 19, SE_PRIVILEGE_
 def show(exe):
     """The main job: what one run of reboot.exe asked of the platform, and its answer."""
     run = trace(exe)[0]
+    if run.trouble:
+        print(f"The run failed: {run.trouble}.")
     print(f"{os.path.basename(exe)} made these calls under Wine:")
     for call in run.calls:
         if call.name == "adjust_token_privileges":
@@ -302,7 +401,7 @@ def show(exe):
     for line in run.left:
         print(f"Still running after Wine wound down: {line}")
     print(f"Exit status: {run.status}")
-    return 0 if answers and run.status == 0 and not run.left else 1
+    return 0 if answers and run.status == 0 and not run.left and not run.trouble else 1
 
 
 def main(argv):
@@ -317,17 +416,14 @@ def main(argv):
         enter(machine(rest[0]), reads=[os.path.dirname(os.path.abspath(rest[0]))])
         return show(rest[0])
     if command == "prefix-create" and len(rest) in (1, 2) and rest[1:] in ([], ["x86"], ["x64"]):
-        arch = (rest[1:] or ["x86"])[0]
-        if not os.environ.get("REBOOT_IN_GUEST"):  # the guest gets the folder made
-            shutil.rmtree(rest[0], ignore_errors=True)
-            os.makedirs(rest[0])
-        enter(arch, writes=[rest[0]])
-        need(LOADER[arch], "wineserver")
-        make_prefix(rest[0], arch)
+        path, arch = os.path.abspath(rest[0]), (rest[1:] or ["x86"])[0]
+        clear(path)  # here, so that the guest gets the folder made
+        if not template(path, arch):
+            enter(arch, writes=[path])  # Wine makes it, where Wine runs
+        make_prefix(path, arch)
         return 0
     if command == "prefix-remove" and len(rest) == 1:
-        # No server can be left: each run's ended with it.
-        shutil.rmtree(rest[0], ignore_errors=True)
+        remove_prefix(rest[0])  # no server can be left: each run's ended with it
         return 0
     print(usage, file=sys.stderr)
     return 2

@@ -1,7 +1,8 @@
 """Puts the rest of this process in namespaces of its own, so that when it ends, by
 any means, the kernel ends every process it started and frees its temporary files.
 
-The process forks. The parent waits and exits with the child's status; the child,
+A process that is already the first of a PID namespace, as one that isolated itself
+is, stays as it is. Any other forks. The parent waits and exits with the child's status; the child,
 which carries on, is the first process of a new PID namespace, and dies with the
 parent. In new mount, network and IPC namespaces the child gets an empty /tmp of
 its own in memory (the folders named in `keep` that lie in /tmp are bound back in
@@ -20,7 +21,6 @@ CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID = 0x00020000, 0x10000000, 0x20000000
 CLONE_NEWNET, CLONE_NEWIPC = 0x40000000, 0x08000000
 MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_BIND, MS_REC, MS_PRIVATE = 2, 4, 8, 4096, 16384, 1 << 18
 PR_SET_PDEATHSIG = 1
-ISOLATED = "REBOOT_ISOLATED"  # set in the child, so that a command it runs does not fork again
 
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -40,8 +40,14 @@ def exit_status(wait_status):
     return 128 - code if code < 0 else code
 
 
+def first():
+    """Whether this process is the first of its PID namespace: every other process
+    there is one it started, or one that those started."""
+    return os.getpid() == 1
+
+
 def isolate(keep=()):
-    if os.environ.get(ISOLATED):
+    if first():
         return
     uid, gid = os.getuid(), os.getgid()
     flags = CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC
@@ -84,5 +90,5 @@ def isolate(keep=()):
     # As the first process of its namespace, this one would ignore the default action
     # of Ctrl-C: end the way Python does, through its clean-ups, with status 130.
     signal.signal(signal.SIGINT, lambda *_: sys.exit(128 + signal.SIGINT))
-    os.environ.update({ISOLATED: "1", "TMPDIR": "/tmp"})
+    os.environ["TMPDIR"] = "/tmp"
     tempfile.tempdir = None

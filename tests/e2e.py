@@ -49,6 +49,9 @@ def failures_of(case, exe):
     failures = []
     for i in range(1, max(1, runs // harness.SLOW) + 1):
         for run in harness.trace(exe, arguments, refused, instances):
+            if run.trouble:
+                failures.append(f"run {i} ({run.seconds} s): {run.trouble}")
+                continue
             got = [*map(str, run.calls), f"windows {run.captions}",
                    f"exit status {run.status}", f"left behind {run.left}"]
             if not re.fullmatch(pattern, "\n".join(got)):

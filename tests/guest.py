@@ -10,6 +10,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import guest  # noqa: E402
+
 # name: (command run in the guest, its status, stdout, stderr); {uid}, {here}: its user, folder
 ROWS = {
     "exit status": (["sh", "-c", "exit 3"], 3, b"", b""),
@@ -26,16 +29,17 @@ ROWS = {
 def main(argv):
     if len(argv) != 1:
         sys.exit(__doc__.split("\n\n")[1])
-    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                         "reboot-guest", "current")
-    if not os.path.isdir(cache):
-        sys.exit("guest: the QEMU guest is not set up (bash scripts/setup all sets it up)")
+    try:
+        guest.boot_files()
+    except guest.GuestError as e:
+        sys.exit(f"guest: {e}")
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.getuid() == 0 else []
     uid, failed = 65534 if user else os.getuid(), 0
     with tempfile.TemporaryDirectory() as work:
         # A copy of the guest's scripts and boot files that the user can read.
         shutil.copytree(os.path.join(argv[0], "scripts"), f"{work}/project/scripts")
-        shutil.copytree(cache, f"{work}/cache/reboot-guest/current")
+        link = guest.boot_link()
+        shutil.copytree(link, f"{work}/cache/reboot-guest/{os.path.basename(link)}")
         here = pathlib.Path(work, "a b,c")
         here.mkdir()
         os.chmod(work, 0o755)
