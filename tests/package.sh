@@ -1,30 +1,51 @@
 #!/bin/bash
-# The release package: the same ZIP bytes by another user, time zone, folder and
-# file system; signed, a signature that verifies, breaks when a byte changes and
-# peels off to the unsigned bytes, the same calls; bad signers refused.
-# Usage: package.sh REBOOT_EXE REBOOT_X64_EXE SOURCE_DIR
-set -eu
-[ $# -eq 3 ] || { echo "usage: package.sh REBOOT_EXE REBOOT_X64_EXE SOURCE_DIR" >&2; exit 2; }
-exe=$1 exe64=$2 source=$3
+# The release package: scripts/package builds the exes afresh from a commit, whatever
+# a build folder holds, and SHA256SUMS checks as users are told to check it; the same
+# ZIP bytes by another user, time zone, folder and file system; signed, a signature
+# that verifies, breaks when a byte changes and peels off to the unsigned bytes; bad
+# signers refused. The signed exes are left in SIGNED_DIR for the e2e.signed cases.
+# Usage: package.sh REBOOT_EXE REBOOT_X64_EXE SOURCE_DIR SIGNED_DIR
+set -euo pipefail
+[ $# -eq 4 ] || { echo "usage: package.sh REBOOT_EXE REBOOT_X64_EXE SOURCE_DIR SIGNED_DIR" >&2; exit 2; }
+exe=$1 exe64=$2 source=$3 signed=$4
+python=/usr/bin/python3  # Debian's: the ZIP's bytes are its zlib's
 fail() { echo "package: $*" >&2; exit 1; }
-for tool in fakeroot unzip openssl osslsigncode; do command -v $tool >/dev/null ||
+for tool in fakeroot unzip openssl osslsigncode git $python; do command -v "$tool" >/dev/null ||
     fail "$tool is not installed (scripts/setup all installs it)"; done
 [ -f "$exe64" ] || fail "$exe64 is not built (cmake --build --preset windows-x64-clang)"
 work=$(mktemp -d) other=$(mktemp -d -p /dev/shm)
 trap 'rm -rf "$work" "$other"' EXIT
+rm -rf "$signed"
+
+# scripts/package on a commit of these sources, where the release preset's build folder
+# holds another exe, newer than the sources: the ZIP holds what the sources make.
+mkdir "$work/repo"
+(cd "$source" && git ls-files -z | tar --null -T - --ignore-failed-read -c) | tar -x -C "$work/repo"
+(cd "$work/repo" && git init -q && git add -A &&
+    git -c user.name=test -c user.email=test@localhost commit -q -m release &&
+    cmake --preset windows-x86-clang -DBUILD_TESTING=OFF >/dev/null &&
+    cmake --build --preset windows-x86-clang --target reboot >/dev/null &&
+    cp "$exe64" build/windows-x86-clang/reboot.exe && scripts/package >/dev/null) ||
+    fail "scripts/package failed"
+release=$work/repo/build/package
+(cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+unzip -q "$release"/reboot-*-windows.zip -d "$work/unzipped"
+(cd "$work/unzipped" && sha256sum --quiet -c "$release"/reboot.exe.unsigned.sha256 \
+    "$release"/reboot-x64.exe.unsigned.sha256) || fail "an unsigned exe's SHA-256 does not check"
+if ! cmp -s "$work/unzipped/reboot.exe" "$exe" || ! cmp -s "$work/unzipped/reboot-x64.exe" "$exe64"; then
+    fail "scripts/package shipped exes other than the sources make"
+fi
+
 cd "$work"
 cp "$exe" "$source"/{docs/using.md,LICENSE,scripts/pack.py} . && cp "$exe64" reboot-x64.exe
-inputs="reboot.exe reboot-x64.exe using.md LICENSE"
-
-TZ=UTC ./pack.py utc.zip 1700000000 $inputs >/dev/null
+inputs=(reboot.exe reboot-x64.exe using.md LICENSE)
+TZ=UTC $python pack.py utc.zip 1700000000 "${inputs[@]}" >/dev/null
 [ "$(unzip -Z1 utc.zip | xargs)" = "LICENSE.txt README.txt reboot-x64.exe reboot.exe" ] ||
     fail "the ZIP holds $(unzip -Z1 utc.zip | xargs)"
-unzip -p utc.zip reboot.exe | cmp -s - "$exe" && unzip -p utc.zip reboot-x64.exe | cmp -s - "$exe64" ||
-    fail "a packed exe is another"
 # Other dates and modes, on tmpfs, in Tokyo, under fakeroot: the files are nobody's.
-cp pack.py $inputs "$other" && touch -d 2001-02-03 "$other"/* && chmod 600 "$other"/LICENSE
+cp pack.py "${inputs[@]}" "$other" && touch -d 2001-02-03 "$other"/* && chmod 600 "$other"/LICENSE
 (cd "$other" && TZ=Asia/Tokyo fakeroot sh -c "chown -R nobody:nogroup . &&
-    ./pack.py tokyo.zip 1700000000 $inputs" >/dev/null)
+    $python pack.py tokyo.zip 1700000000 ${inputs[*]}" >/dev/null)
 cmp utc.zip "$other/tokyo.zip" || fail "packed by another user in Tokyo, the ZIP differs"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 \
@@ -34,27 +55,31 @@ openssl pkcs12 -export -in cert.pem -inkey key.pem -out signer.p12 -passout file
 chmod 600 key.pem password signer.p12 && install -m 644 key.pem open.pem
 # Signers refused with one line and no ZIP: given in part, a file missing, a key others can read.
 for signer in "CERT=cert.pem" "CERT=missing.pem KEY=key.pem" "CERT=cert.pem KEY=open.pem"; do
-    ! env $(printf 'REBOOT_SIGN_%s ' $signer) ./pack.py no.zip 1700000000 $inputs 2>err ||
+    read -ra variables <<< "$signer"
+    if env "${variables[@]/#/REBOOT_SIGN_}" $python pack.py no.zip 1700000000 "${inputs[@]}" 2>err; then
         fail "packed with $signer"
-    [ ! -e no.zip ] && [ "$(wc -l < err)" -eq 1 ] || fail "with $signer: $(cat err)"
+    fi
+    if [ -e no.zip ] || [ "$(wc -l < err)" -ne 1 ]; then fail "with $signer: $(cat err)"; fi
 done
 
 for signer in "pem CERT=cert.pem KEY=key.pem" "p12 PKCS12=signer.p12 PASSWORD_FILE=password"; do
-    set -- $signer
-    env $(printf 'REBOOT_SIGN_%s ' "${@:2}") ./pack.py $1.zip 1700000000 $inputs >> output 2>&1
-    unzip -q $1.zip reboot.exe reboot-x64.exe -d $1
-    for signed in $1/reboot.exe $1/reboot-x64.exe; do
-        osslsigncode verify -CAfile cert.pem -in $signed >/dev/null || fail "$signed: refused"
+    read -r name variables <<< "$signer"
+    read -ra variables <<< "$variables"
+    env "${variables[@]/#/REBOOT_SIGN_}" $python pack.py "$name.zip" 1700000000 "${inputs[@]}" >> output 2>&1
+    unzip -q "$name.zip" reboot.exe reboot-x64.exe -d "$name"
+    for file in "$name/reboot.exe" "$name/reboot-x64.exe"; do
+        osslsigncode verify -CAfile cert.pem -in "$file" >/dev/null || fail "$file: refused"
     done
 done
 ! grep -q -a -e "not-shown-$$" -e "$(sed -n 2p key.pem)" output pem/reboot.exe p12/reboot.exe ||
     fail "the password or the key shows"
-printf '\x90' | dd of=p12/reboot.exe bs=1 seek=1040 conv=notrunc 2>/dev/null
+# A byte of the code changed, whatever it was: the signature no longer verifies.
+byte=$(od -An -tu1 -j1040 -N1 p12/reboot.exe)
+printf '%b' "\\x$(printf %02x $((byte ^ 0xff)))" | dd of=p12/reboot.exe bs=1 seek=1040 conv=notrunc 2>/dev/null
 ! osslsigncode verify -CAfile cert.pem -in p12/reboot.exe &>/dev/null || fail "a change verifies"
 for pair in "reboot.exe $exe" "reboot-x64.exe $exe64"; do
-    set -- $pair
-    rm -f unsigned.exe && osslsigncode remove-signature -in pem/$1 -out unsigned.exe >/dev/null
-    cmp unsigned.exe "$2" || fail "without its signature, $1 is not the built one"
-    # The refused run makes every call, the box's included.
-    REBOOT_WINEPREFIX= "$source/tests/e2e.py" refused pem/$1 || fail "signed, $1's calls differ"
+    read -r name built <<< "$pair"
+    rm -f unsigned.exe && osslsigncode remove-signature -in "pem/$name" -out unsigned.exe >/dev/null
+    cmp unsigned.exe "$built" || fail "without its signature, $name is not the built one"
 done
+mkdir -p "$signed" && cp pem/reboot.exe pem/reboot-x64.exe "$signed"

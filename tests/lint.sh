@@ -1,0 +1,22 @@
+#!/bin/bash
+# The project's scripts through the linters: each shell script (by its first line, or
+# .sh) through shellcheck, each Python one (.py, or by its first line) through pyflakes.
+# Usage: lint.sh SOURCE_DIR
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: lint.sh SOURCE_DIR" >&2; exit 2; }
+cd "$1"
+for tool in shellcheck pyflakes3 git; do
+    command -v $tool >/dev/null || { echo "lint: $tool is not installed (scripts/setup all installs it)" >&2; exit 1; }
+done
+shell=() python=()
+while IFS= read -r -d '' file; do
+    case $file:$(head -c 64 "$file" | head -n 1) in
+        *.py:* | *:'#!'*python*) python+=("$file") ;;
+        *.sh:* | *:'#!'*sh) shell+=("$file") ;;
+    esac
+done < <(git ls-files -z)
+echo "lint: ${#shell[@]} shell scripts, ${#python[@]} Python scripts"
+status=0
+shellcheck -x "${shell[@]}" || status=1
+pyflakes3 "${python[@]}" || status=1
+exit $status
