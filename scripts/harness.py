@@ -151,10 +151,12 @@ WINEARCH = {"x86": "win32", "x64": "win64"}
 
 def wine_env(prefix, arch, **extra):
     """The environment of what a run starts, with no display but one given here, so
-    that nothing lands on the user's screen."""
+    that nothing lands on the user's screen, and a cache of its own (fontconfig's, for
+    one) in the run's temporary folder, not the user's."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     return env | dict(WINEPREFIX=prefix, WINEARCH=WINEARCH[arch], WINEDEBUG="-all",
-                      WINEDLLOVERRIDES=OVERRIDES) | extra
+                      WINEDLLOVERRIDES=OVERRIDES,
+                      XDG_CACHE_HOME=os.path.join(tempfile.gettempdir(), "cache")) | extra
 
 
 def clear(path):
