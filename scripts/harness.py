@@ -42,6 +42,7 @@ RUN_TIMEOUT = 60 * SLOW  # seconds a run may take before it counts as hung; it t
 WIND_DOWN = 30 * SLOW  # seconds Wine may then take to end its own processes and the server
 WINEBOOT_TIMEOUT = 120 * SLOW  # seconds wineboot may take to make a prefix; it takes 10
 X_TIMEOUT = 10 * SLOW  # seconds Xvfb may take to start
+DESKTOP_TIMEOUT = 30 * SLOW  # seconds Wine's desktop process may take to make its window
 # Seconds the wineserver stays once its last program has ended, so that a program
 # started as another ends still finds it: a wait for a program, not for the processor.
 GRACE = 1
@@ -323,6 +324,28 @@ WINE_SAID = re.compile(r"[0-9a-f]+:[0-9a-f]+:(err|warn|fixme):")
 GAVE_UP = re.compile(r'[0-9a-f:]+err:winediag:nodrv_CreateWindow L?"(.*)"$')
 
 
+def start_desktop(env, arch, server_log):
+    """Starts Wine's desktop process and waits until it has made the desktop window.
+    Otherwise the program's first window starts it, and Wine waits only 10 s for it to
+    take input; on a loaded, emulated machine it takes longer, and Wine gives up making
+    the window. Made first, the desktop keeps the program's window waiting as long as it
+    needs."""
+    # By its path, so that Wine starts it itself, not through start.exe, which would wait.
+    explorer = subprocess.Popen([LOADER[arch], r"C:\windows\system32\explorer.exe", "/desktop"],
+                                env=env | {"WINEDEBUG": "-all"}, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + DESKTOP_TIMEOUT
+    while time.monotonic() < deadline and explorer.poll() is None:
+        with open(server_log, errors="replace") as f:
+            if winelog.desktop_made(f):
+                return
+        time.sleep(0.2)
+    raise HarnessError(f"Wine's desktop process (explorer.exe) had not made its window after"
+                       f" {DESKTOP_TIMEOUT} s" if explorer.poll() is None else
+                       f"Wine's desktop process (explorer.exe) ended with status"
+                       f" {status(explorer.returncode)} before it made its window")
+
+
 def trace(exe, args=(), refuse=False, instances=1):
     """Runs the program traced, each instance on a log of its own, on a private
     display where every window it shows is answered with Return. With refuse, Wine
@@ -341,6 +364,7 @@ def trace(exe, args=(), refuse=False, instances=1):
         with open(server_log, "w") as out:
             if subprocess.run(["wineserver", f"-p{GRACE}", "-d1"], env=env, stderr=out).returncode:
                 raise HarnessError("the wineserver did not start")
+        start_desktop(env, arch, server_log)
         begun, started = time.monotonic(), []
         for i in range(instances):
             with open(os.path.join(logs, f"{i}.log"), "w") as out:

@@ -1,5 +1,6 @@
 """Reads what Wine logged of one run: the calls a program's image made (Wine's
-+pid,+relay,+loaddll log) and the privilege changes the wineserver made (its -d1 log)."""
++pid,+relay,+loaddll log), the privilege changes the wineserver made and whether the
+desktop window is made (its -d1 log)."""
 import collections
 import re
 
@@ -25,6 +26,22 @@ STRING_ARG = re.compile(r'[0-9a-f]{8,16} (L?"(?:[^"\\]|\\.)*")')
 ADJUST = re.compile(r"([0-9a-f]+): adjust_token_privileges\( handle=([0-9a-f]+), .*"
                     r"privileges=(\{.*\}) \)$")
 ADJUSTED = re.compile(r"([0-9a-f]+): adjust_token_privileges\(\) = (\w+) ")
+
+
+# The desktop window (class atom 0x8001) asked for by a thread, and the server's answer.
+DESKTOP = re.compile(r"([0-9a-f]+): create_window\( parent=00000000, owner=00000000, atom=8001,")
+CREATED = re.compile(r"([0-9a-f]+): create_window\(\) = 0 ")
+
+
+def desktop_made(server_lines):
+    """Whether the wineserver has made the desktop window."""
+    asking = set()
+    for line in server_lines:
+        if m := DESKTOP.match(line):
+            asking.add(m[1])
+        elif (m := CREATED.match(line)) and m[1] in asking:
+            return True
+    return False
 
 
 def adjustments(server_lines):

@@ -21,6 +21,10 @@ ASKED = ["0024: adjust_token_privileges( handle=0058, disable_all=0, get_modifie
          "privileges={{luid=0000000000000013,attrs=2}} )"]
 ANSWERED = ASKED + ["0024: adjust_token_privileges() = 0 { len=00000000, privileges={} }"]
 
+DESKTOP = "003c: create_window( parent=00000000, owner=00000000, atom=8001, instance=00000000, dpi=96, awareness=2, style=86000000, ex_style=00000000, class=L\"\" )"
+MESSAGE = "003c: create_window( parent=00000000, owner=00000000, atom=0000, instance=00000000, dpi=96, awareness=2, style=86000000, ex_style=00000000, class=L\"Message\" )"
+MADE = "003c: create_window() = 0 { handle=00010020, parent=00000000, owner=00000000, extra=0, class_ptr=a5441d00, dpi=96, awareness=2 }"
+
 CALL_OPEN = "OpenProcessToken(ffffffff,000f00ff,0021fed8) = 00000001"
 CALL_ADJUST = "AdjustTokenPrivileges(00000058,00000000,0021fedc,00000000,00000000,00000000) = 00000001"
 CHANGE = "adjust_token_privileges(00000058,{{luid=0000000000000013,attrs=2}}) = 0"
@@ -37,6 +41,13 @@ ROWS = {  # name: (relay log, wineserver log, the calls read, or the error)
 }
 
 
+DESKTOP_ROWS = {  # name: (wineserver log, whether the desktop window is made)
+    "the desktop window asked for and made": ([DESKTOP, MADE], True),
+    "asked for, not yet made": ([DESKTOP], False),
+    "another window made": ([MESSAGE, MADE], False),
+}
+
+
 def main():
     failed = 0
     for name, (log, server, expected) in ROWS.items():
@@ -47,7 +58,12 @@ def main():
         if got != expected:
             print(f"FAIL {name}: expected {expected}, got {got}")
             failed += 1
-    print(f"{len(ROWS) - failed} passed, {failed} failed")
+    for name, (server, expected) in DESKTOP_ROWS.items():
+        if winelog.desktop_made(server) != expected:
+            print(f"FAIL {name}: expected {expected}")
+            failed += 1
+    total = len(ROWS) + len(DESKTOP_ROWS)
+    print(f"{total - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 
