@@ -14,9 +14,9 @@ The guest sees this machine's root read-only, with /tmp, /run and /dev/shm of it
 the folders given with --write read-write; and read-only the project and the current
 folder where they lie in /tmp. A folder given with --scratch is the guest's own, in its
 memory, empty at first and gone with the guest; written there, Wine's prefix is not
-written slowly across to this machine. The command gets PATH, HOME, USER, LOGNAME, LANG, LC_ALL,
-TZ and the variables named with --env, nothing else. The guest has no network, and QEMU
-runs sandboxed: it may not start programs, gain privileges or change its limits.
+written slowly across to this machine. The command gets PATH, HOME, USER, LOGNAME, LANG,
+LC_ALL, TZ and the variables named with --env, nothing else. The guest has no network, and
+QEMU runs sandboxed: it may not start programs, gain privileges or change its limits.
 """
 import argparse
 import contextlib
@@ -145,7 +145,8 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600, boot=None, scratch=()
             "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
             "-kernel", boot[0], "-initrd", boot[1], "-append", "console=ttyS0 panic=-1"]
     virtfs = [("job", job, "rw"), ("root", "/", "ro")] + \
-        [(f"s{i}", folder, mode) for i, (mode, folder) in enumerate(folders) if mode in ("rw", "ro")]
+        [(f"s{i}", folder, mode) for i, (mode, folder) in enumerate(folders)
+         if mode in ("rw", "ro")]  # the others are in the guest's memory
     for tag, folder, mode in virtfs:
         qemu += ["-virtfs", f"local,path={folder.replace(',', ',,')},mount_tag={tag},"
                  f"security_model=none,multidevs=remap" + (",readonly=on" if mode == "ro" else "")]
