@@ -6,11 +6,12 @@ usage: guest.py reason | guest.py run [--write DIR]... [--scratch DIR]... [--env
 
 reason says why Wine must run in the guest on this machine, or nothing where it runs
 here (REBOOT_GUEST=yes sends it there on any kernel, REBOOT_GUEST=no never). run boots
-the guest from the files scripts/guest-kernel made and runs COMMAND there, as the user
+the guest on the project's root's own kernel and runs COMMAND there, as the user
 who started it, in the current folder; its output comes back as it is written, byte for
 byte, and its exit status is the command's (128+N when signal N ended it).
 
-The guest sees this machine's root read-only, with /tmp, /run and /dev/shm of its own;
+The guest sees the root it is started in (the project's, scripts/enter) read-only as
+its own, with /tmp, /run and /dev/shm of its own;
 the folders given with --write read-write; and read-only the project and the current
 folder where they lie in /tmp. A folder given with --scratch is the guest's own, in its
 memory, empty at first and gone with the guest; written there, Wine's prefix is not
@@ -21,7 +22,7 @@ QEMU runs sandboxed: it may not start programs, gain privileges or change its li
 import argparse
 import contextlib
 import errno
-import hashlib
+import glob
 import json
 import os
 import shutil
@@ -36,9 +37,7 @@ import isolate  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
-CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                     "reboot-guest")
-SCRIPTS = ("guest-init", "guest-kernel")
+MODULES = ("virtio_pci", "9pnet_virtio", "9p")  # what guest-init loads for its shares
 BOOT_TIMEOUT = 120  # seconds a guest may take to start the command; it takes 4 to 10
 OWN = ("/tmp", "/run", "/dev/shm")  # the guest's own, hiding the host's
 PASSED = ("PATH", "HOME", "USER", "LOGNAME", "LANG", "LC_ALL", "TZ")
@@ -68,34 +67,33 @@ def reason():
     return None  # a missing Wine is named where a run needs it
 
 
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
-def boot_link():
-    """Where scripts/guest-kernel links the boot files these scripts made."""
-    return os.path.join(CACHE, "current-" + "-".join(sha256(os.path.join(HERE, script))[:12]
-                                                     for script in SCRIPTS))
-
-
-def boot_files():
-    """The kernel and initramfs that these scripts made, once their manifest shows they
-    are whole."""
-    remake = "(bash scripts/setup all remakes them)"
-    try:
-        with open(os.path.join(boot_link(), "manifest")) as f:
-            manifest = dict(line.split() for line in f)
-    except (OSError, ValueError):
-        raise GuestError("the QEMU guest is not set up for these scripts (bash scripts/setup all"
-                         " sets it up)")
-    for name in ("vmlinuz", "initrd"):
-        path = os.path.join(boot_link(), name)
-        if not os.path.isfile(path) or manifest.get(name) != sha256(path):
-            raise GuestError(f"the guest's {name} is missing or damaged {remake}")
-    if shutil.which("qemu-system-x86_64") is None:
-        raise GuestError(f"qemu-system-x86_64 is not installed {remake}")
-    return [os.path.realpath(os.path.join(boot_link(), name)) for name in ("vmlinuz", "initrd")]
+def boot_files(job):
+    """The root's kernel, and an initramfs for it made in job: busybox, scripts/guest-init
+    and the virtio and 9p modules with those they need (modules.dep lists them), so that
+    busybox's modprobe finds the loading order. busybox loads only plain .ko files."""
+    kernels = glob.glob("/boot/vmlinuz-*")
+    if len(kernels) != 1:
+        raise GuestError(f"the root has {len(kernels)} kernels in /boot, not one")
+    modules = "/lib/modules/" + kernels[0].removeprefix("/boot/vmlinuz-")
+    with open(f"{modules}/modules.dep") as f:
+        needs = {name: rest.split() for name, rest in (line.split(":") for line in f)}
+    tree = os.path.join(job, "initramfs")
+    for module in MODULES:
+        found = [name for name in needs if name.endswith(f"/{module}.ko")]
+        if not found:
+            raise GuestError(f"the root's kernel has no plain module {module}.ko")
+        for name in (found[0], *needs[found[0]]):
+            os.makedirs(os.path.dirname(f"{tree}{modules}/{name}"), exist_ok=True)
+            shutil.copy(f"{modules}/{name}", f"{tree}{modules}/{name}")
+    shutil.copy(f"{modules}/modules.dep", f"{tree}{modules}/")
+    os.makedirs(f"{tree}/bin")
+    shutil.copy("/bin/busybox", f"{tree}/bin/busybox")
+    shutil.copy(os.path.join(HERE, "guest-init"), f"{tree}/init")
+    files = subprocess.run(["find", "."], cwd=tree, capture_output=True, check=True).stdout
+    with open(os.path.join(job, "initrd"), "wb") as initrd:
+        subprocess.run(["busybox", "cpio", "-o", "-H", "newc"], cwd=tree, input=files,
+                       stdout=initrd, stderr=subprocess.DEVNULL, check=True)
+    return kernels[0], initrd.name
 
 
 def hidden(path):
@@ -118,12 +116,9 @@ def shares(writes, reads, scratch=()):
     return sorted(((mode, folder) for folder, mode in folders.items()), key=lambda s: s[1])
 
 
-def run(argv, writes=(), reads=(), names=(), timeout=3600, boot=None, scratch=()):
-    """Runs argv in the guest and returns its exit status. boot: boot_files(), where the
-    caller found them before it isolated itself."""
-    boot = boot or boot_files()
-    isolate.isolate(keep=[PROJECT, os.getcwd(), os.path.dirname(boot[0]), *writes, *reads,
-                          *scratch])
+def run(argv, writes=(), reads=(), names=(), timeout=3600, scratch=()):
+    """Runs argv in the guest and returns its exit status."""
+    isolate.isolate(keep=[PROJECT, os.getcwd(), *writes, *reads, *scratch])
     # KVM needs the processor's virtualization (kvm_intel or kvm_amd): a /dev/kvm of
     # another kind, such as PVM's, boots only kernels built for it. Under QEMU 7.2's
     # software emulation, -cpu max makes every 32-bit process fault; qemu64 does not.
@@ -140,6 +135,7 @@ def run(argv, writes=(), reads=(), names=(), timeout=3600, boot=None, scratch=()
                    "argv": list(argv), "env": env | {"REBOOT_IN_GUEST": machine[1]}}, f)
     with open(os.path.join(job, "runner"), "w") as f:
         f.write(os.path.abspath(__file__))
+    boot = boot_files(job)
     qemu = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-no-reboot",
             "-display", "none", "-nic", "none", *machine, "-smp", "2", "-m", "4096",
             "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
@@ -206,7 +202,7 @@ def tail(console):
 
 
 def inside():
-    """The guest's init, once the host's root is its own: runs the job as the user, in
+    """The guest's init, once the project's root is its own: runs the job as the user, in
     its folder, then records the job's exit status and powers the guest off."""
     with open(f"{JOB}/job.json") as f:
         job = json.load(f)

@@ -4,8 +4,8 @@ any means, the kernel ends every process it started and frees its temporary file
 A process that is already the first of a PID namespace, as one that isolated itself
 is, stays as it is. Any other forks. The parent waits and exits with the child's status; the child,
 which carries on, is the first process of a new PID namespace, and dies with the
-parent. In new mount, network and IPC namespaces the child gets an empty /tmp of
-its own in memory (the folders named in `keep` that lie in /tmp are bound back in
+parent. In new mount, network and IPC namespaces the child gets an empty /tmp and
+/dev/shm of its own in memory (the folders named in `keep` that lie in /tmp are bound back in
 at their own paths), no network but its own loopback, and no shared memory with
 other processes. A user who is not root gets a user namespace that maps only its
 own user and group, so no privilege is gained. Nothing outside is changed.
@@ -41,9 +41,9 @@ def exit_status(wait_status):
 
 
 def first():
-    """Whether this process is the first of its PID namespace: every other process
-    there is one it started, or one that those started."""
-    return os.getpid() == 1
+    """Whether this process is the first of its PID namespace, and /proc shows that
+    namespace: every process listed there is one it started, or one that those started."""
+    return os.getpid() == 1 and os.readlink("/proc/self") == "1"
 
 
 def isolate(keep=()):
@@ -78,7 +78,8 @@ def isolate(keep=()):
     if select.select([alive], [], [], 0)[0]:  # the parent died before the line above
         os._exit(128 + signal.SIGKILL)
     call("/proc", libc.mount(b"proc", b"/proc", b"proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, None))
-    call("/tmp", libc.mount(b"tmpfs", b"/tmp", b"tmpfs", MS_NOSUID | MS_NODEV, b"mode=1777"))
+    for tmp in (b"/tmp", b"/dev/shm"):
+        call(tmp.decode(), libc.mount(b"tmpfs", tmp, b"tmpfs", MS_NOSUID | MS_NODEV, b"mode=1777"))
     for path, fd in sorted(kept.items()):
         if os.path.commonpath([path, "/tmp"]) == "/tmp" and path != "/tmp":
             os.makedirs(path, exist_ok=True)

@@ -7,9 +7,6 @@
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: lint.sh SOURCE_DIR" >&2; exit 2; }
 cd "$1"
-for tool in shellcheck pyflakes3 git; do
-    command -v $tool >/dev/null || { echo "lint: $tool is not installed (scripts/setup all installs it)" >&2; exit 1; }
-done
 shell=() python=()
 while IFS= read -r -d '' file; do
     case $file:$(head -c 64 "$file" | head -n 1) in
