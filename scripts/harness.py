@@ -47,6 +47,9 @@ DESKTOP_TIMEOUT = 30 * SLOW  # seconds Wine's desktop process may take to make i
 # started as another ends still finds it: a wait for a program, not for the processor.
 GRACE = 1
 MARK = ".reboot-prefix"  # in a prefix the harness makes: "making", then "made"
+# What a run needs of a prefix: both registries, and the DLLs the program imports.
+PREFIX_FILES = ("system.reg", "user.reg", "drive_c/windows/system32/kernel32.dll",
+                "drive_c/windows/system32/advapi32.dll", "drive_c/windows/system32/user32.dll")
 RUN_PREFIX = {arch: os.path.join(guest.PROJECT, "build", f"wine-prefix-{arch}")
               for arch in ("x86", "x64")}
 # No offer to install Mono or Gecko while a prefix is made, and no menu entries
@@ -61,12 +64,6 @@ class HarnessError(Exception):
     """The harness itself could not do its work (not a finding about the program)."""
 
 
-def need(*tools):
-    for tool in tools:
-        if shutil.which(tool) is None:
-            raise HarnessError(f"{tool} is not installed (bash scripts/setup all installs it)")
-
-
 def status(returncode):
     """An exit status as a shell gives it: 128+N when signal N ended the process."""
     return 128 - returncode if returncode < 0 else returncode
@@ -79,14 +76,11 @@ def enter(arch, writes=(), reads=()):
     64-bit loader needs no guest."""
     shared = [os.environ["REBOOT_WINEPREFIX"]] if os.environ.get("REBOOT_WINEPREFIX") else []
     try:
-        in_guest = arch == "x86" and guest.reason()
-        boot = guest.boot_files() if in_guest else []  # found before /tmp is hidden
-        isolate.isolate(keep=[guest.PROJECT, os.getcwd(), *shared, *writes, *reads,
-                              *map(os.path.dirname, boot)])
-        if in_guest:
+        isolate.isolate(keep=[guest.PROJECT, os.getcwd(), *shared, *writes, *reads])
+        if arch == "x86" and guest.reason():
             sys.exit(guest.run([sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]],
                                writes=[*shared, *writes], reads=reads,
-                               names=["REBOOT_WINEPREFIX"], boot=boot))
+                               names=["REBOOT_WINEPREFIX"]))
     except (guest.GuestError, isolate.IsolateError) as e:
         raise HarnessError(str(e))
 
@@ -201,32 +195,37 @@ def template(path, arch):
 
 def make_prefix(path, arch):
     """Makes path a prefix for arch: a copy of the run's prefix for arch where that is
-    made, otherwise one that wineboot makes."""
+    made, otherwise one that wineboot makes. Marked made last, once it is whole."""
     clear(path)
     if source := template(path, arch):
-        shutil.copytree(source, path, symlinks=True, dirs_exist_ok=True)
+        try:
+            shutil.copytree(source, path, symlinks=True, dirs_exist_ok=True,
+                            ignore=lambda folder, names: [MARK] if folder == source else [])
+        except shutil.Error as e:
+            raise HarnessError(f"could not copy {source} to {path}: {e.args[0][0][2]}")
+        mark(path, "made")
         return
-    need(LOADER[arch], "wineserver")
     env = wine_env(path, arch, WINEDEBUG="err+all")
     deadline = time.monotonic() + WINEBOOT_TIMEOUT
     with tempfile.TemporaryFile("w+") as said:
         try:
             # Wine starts a wineboot of its own for a new prefix and waits for it at most 5
-            # minutes, then starts this one, which fails where that one is still at work, as
-            # on a loaded, emulated machine. What counts is the prefix once all of Wine has
-            # ended (the server saves the registry as it ends).
-            for command in ([LOADER[arch], "wineboot", "-i"], ["wineserver", "-w"]):
-                subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=said,
-                               timeout=max(1, deadline - time.monotonic()))
+            # minutes before it starts this one; the server saves the registry as it ends.
+            booted = subprocess.run([LOADER[arch], "wineboot", "-i"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=said,
+                                    timeout=max(1, deadline - time.monotonic())).returncode
+            subprocess.run(["wineserver", "-w"], env=env, timeout=max(1, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             raise HarnessError(f"wineboot could not make a prefix in {path}: Wine was still at"
                                f" work after {WINEBOOT_TIMEOUT} s")
         finally:
             end_all()
-        if not os.path.isfile(os.path.join(path, ".update-timestamp")):  # wineboot's last step
+        missing = [name for name in PREFIX_FILES if not os.path.isfile(os.path.join(path, name))]
+        if booted or missing:
             said.seek(0)
             errors = [line.strip() for line in said if ":err:" in line][-1:]
-            raise HarnessError(f"wineboot could not make a prefix in {path}"
+            raise HarnessError(f"wineboot could not make a prefix in {path} (exit status"
+                               f" {status(booted)}{', no ' + ', '.join(missing) if missing else ''})"
                                + "".join(f"; Wine said: {line}" for line in errors))
     mark(path, "made")
 
@@ -249,7 +248,6 @@ def trace_only(prefix, name):
 
 @contextlib.contextmanager
 def prefix(arch):
-    need(LOADER[arch], "wineserver")
     shared = os.environ.get("REBOOT_WINEPREFIX")
     if shared and not made(shared):
         raise HarnessError(f"REBOOT_WINEPREFIX: {shared} is not a Wine prefix made here"
@@ -266,7 +264,6 @@ def prefix(arch):
 @contextlib.contextmanager
 def display():
     """A private X display, so that a message box never lands on the user's screen."""
-    need("Xvfb")
     ready, write = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp",
                              "-screen", "0", "640x480x24"], pass_fds=[write],
@@ -359,7 +356,6 @@ def trace(exe, args=(), refuse=False, instances=1):
     instance, with what of the run was still alive when Wine had wound down."""
     exe = os.path.abspath(exe)
     arch = machine(exe)
-    need("Xvfb", "xdotool")
     overrides = OVERRIDES + (";wineboot.exe=d" if refuse else "")
     with prefix(arch) as path, display() as (screen, xvfb), tempfile.TemporaryDirectory() as logs:
         trace_only(path, os.path.basename(exe))
@@ -385,7 +381,8 @@ def trace(exe, args=(), refuse=False, instances=1):
                     process.kill()
                     process.wait()
         seconds = round(time.monotonic() - begun, 1)
-        left = wind_down(spare=[xvfb])
+        # Wine does not wind down after a hung run is ended, nor need it: that run has failed.
+        left = processes(spare=[xvfb]) if any(hung) else wind_down(spare=[xvfb])
         with open(server_log, errors="replace") as f:
             server = f.readlines()
         runs = []

@@ -13,7 +13,7 @@ import tempfile
 try:
     import pefile
 except ImportError:
-    sys.exit("artifact: python3-pefile is not installed (scripts/setup all installs it)")
+    sys.exit("artifact: python3-pefile is not installed (scripts/packages lists it)")
 
 HIGH_ENTROPY, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400  # DllCharacteristics
 SHARED, WRITE = 0x10000000, 0x80000000  # section flags
@@ -77,11 +77,14 @@ def checks(exe, bare, source, toolchain):
     flags = optional.DllCharacteristics
     imports = {e.dll.decode().upper(): {i.name.decode() for i in e.imports}
                for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    name, magic, windows = ARCHES.get(header.Machine, ("?", 0, (0, 0)))
+    # The processor the preset builds for, by its toolchain, not by the file's own header.
+    machine = 0x8664 if toolchain.startswith("x86_64") else 0x14C
+    name, magic, windows = ARCHES[machine]
     max_bytes = TOOLCHAINS[toolchain][0]
-    x64 = header.Machine == 0x8664
+    x64 = machine == 0x8664
     return [
-        ("format", f"{name}, GUI subsystem", optional.Magic == magic and optional.Subsystem == 2),
+        ("format", f"{name}, GUI subsystem",
+         header.Machine == machine and optional.Magic == magic and optional.Subsystem == 2),
         ("windows", f"subsystem and OS version {windows[0]}.{windows[1]:02}",
          (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion) == windows ==
          (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion)),

@@ -38,7 +38,8 @@ CASES = {  # name: (arguments, refused, instances started together, runs in a ro
 
 
 def failures_of(case, exe):
-    """Each run's calls, windows, exit status and leftovers, where they differ from the table's."""
+    """Each run's calls, windows, exit status and leftovers, where they differ from the
+    table's, as each run ends."""
     arguments, refused, instances, runs = CASES[case]
     process = "ffffffffffffffff" if harness.machine(exe) == "x64" else "ffffffff"
     expected = [line.replace("{process}", process) for line in (REFUSED if refused else ACCEPTED)]
@@ -46,27 +47,27 @@ def failures_of(case, exe):
     pattern = re.escape("\n".join(expected)).replace(r"\*", "[0-9a-f]{8,16}")
     pattern = pattern.replace(r"\{token\}", "(?P<token>[0-9a-f]{8})", 1)
     pattern = pattern.replace(r"\{token\}", "(?P=token)")
-    failures = []
     for i in range(1, max(1, runs // harness.SLOW) + 1):
         for run in harness.trace(exe, arguments, refused, instances):
             if run.trouble:
-                failures.append(f"run {i} ({run.seconds} s): {run.trouble}")
+                yield f"run {i} ({run.seconds} s): {run.trouble}"
                 continue
             got = [*map(str, run.calls), f"windows {run.captions}",
                    f"exit status {run.status}", f"left behind {run.left}"]
             if not re.fullmatch(pattern, "\n".join(got)):
-                failures.append(f"run {i} ({run.seconds} s): expected:\n  " + "\n  ".join(expected)
-                                + "\ngot:\n  " + "\n  ".join(got + [f"Wine said: {w}" for w in run.wine]))
-    return failures
+                yield (f"run {i} ({run.seconds} s): expected:\n  " + "\n  ".join(expected)
+                       + "\ngot:\n  " + "\n  ".join(got + [f"Wine said: {w}" for w in run.wine]))
 
 
 def main(argv):
     if len(argv) != 2 or argv[0] not in CASES:
         sys.exit(f"usage: e2e.py {{{'|'.join(CASES)}}} REBOOT_EXE")
     harness.enter(harness.machine(argv[1]), reads=[os.path.dirname(os.path.abspath(argv[1]))])
-    failures = failures_of(*argv)
-    sys.stderr.write("".join(f"e2e {argv[0]}: {f}\n" for f in failures))
-    return 1 if failures else 0
+    failed = 0
+    for failure in failures_of(*argv):  # said at once: a time limit may end the rest
+        print(f"e2e {argv[0]}: {failure}", file=sys.stderr, flush=True)
+        failed += 1
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

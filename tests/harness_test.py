@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""The harness leaves alone what is not its own: a folder it did not make, and a process
-it did not start.
+"""The harness catches what goes wrong in a run, and leaves alone what is not its own: a
+stand-in program that hangs or leaves a process behind, a prefix that could not be made,
+a folder it did not make, and a process it did not start.
 
-usage: harness_test.py SOURCE_DIR
+usage: harness_test.py SOURCE_DIR STANDIN_EXE [TEST...]
 """
 import os
 import pathlib
@@ -12,43 +13,110 @@ import sys
 import tempfile
 import unittest
 
+# The stand-in traced as reboot.exe is, then what of the run is still alive: nothing, once
+# the harness has ended what the run left.
+TRACE = """import sys, harness
+harness.enter("x64")
+run = harness.trace(sys.argv[1], sys.argv[2:])[0]
+print(run.trouble, *run.left, "after:", *harness.processes(), sep="\\n")"""
+# prefix-create on a file system of 2 MB mounted at the folder given, then its mark.
+SMALL = """import ctypes, os, subprocess, sys
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.mount(b"tmpfs", sys.argv[3].encode(), b"tmpfs", 0, b"size=2m"):
+    sys.exit(f"mount: {os.strerror(ctypes.get_errno())}")
+print(subprocess.run(sys.argv[1:] + ["x64"], stderr=subprocess.PIPE, text=True).stderr, end="")
+print(open(sys.argv[3] + "/.reboot-prefix").read(), end="")"""
+USER = [] if os.getuid() == 0 else ["--user", "--map-current-user"]
+
 
 class HarnessTest(unittest.TestCase):
-    def setUp(self):
-        # A copy of the scripts, so that no prefix of the project's is there to copy: the
-        # harness makes one, and ends what is left of Wine once it has.
-        self.work = pathlib.Path(tempfile.mkdtemp())
-        self.addCleanup(shutil.rmtree, self.work)
-        shutil.copytree(pathlib.Path(SOURCE, "scripts"), self.work / "scripts")
-        self.harness = self.work / "scripts" / "harness.py"
+    @classmethod
+    def setUpClass(cls):
+        # Two copies of the scripts: "bare" has no prefix of the project's to copy, so the
+        # harness makes one with wineboot and ends what is left of Wine once it has; "made"
+        # has one, as a run of the suites does.
+        cls.work = pathlib.Path(tempfile.mkdtemp())
+        for copy in ("bare", "made"):
+            shutil.copytree(pathlib.Path(SOURCE, "scripts"), cls.work / copy / "scripts")
+        cls.run_prefix = cls.work / "made" / "build" / "wine-prefix-x64"
+        subprocess.run([cls.harness("made"), "prefix-create", cls.run_prefix, "x64"], check=True,
+                       capture_output=True, timeout=600)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    @classmethod
+    def harness(cls, copy):
+        return cls.work / copy / "scripts" / "harness.py"
+
+    def test_a_run_that_goes_wrong(self):
+        # Both at once, as a hang takes a minute to show.
+        env = dict(os.environ, PYTHONPATH=str(self.harness("made").parent))
+        # mode: (the run's trouble, the end of a line it left behind); what a hung run
+        # leaves of Wine once it is ended is not the program's doing.
+        rows = {"hang": ("still running after 60 s, so it was ended", None),
+                "leave": ("None", "standin.exe hang")}
+        runs = {mode: subprocess.Popen([sys.executable, "-c", TRACE, STANDIN, mode], env=env,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for mode in rows}
+        for mode, (trouble, left) in rows.items():
+            with self.subTest(mode):
+                out, err = runs[mode].communicate(timeout=600)
+                lines = out.splitlines()
+                self.assertEqual((runs[mode].returncode, lines[:1], lines[-1:]),
+                                 (0, [trouble], ["after:"]), out + err)
+                if left:
+                    self.assertTrue(any(line.endswith(left) for line in lines[1:-1]), out)
+
+    def test_a_prefix_that_could_not_be_made(self):
+        # Made by wineboot, and copied from the run's prefix: neither counts as made.
+        for copy, said in (("bare", "wineboot could not make a prefix in"),
+                           ("made", f"could not copy {self.run_prefix} to")):
+            with self.subTest(copy):
+                folder = self.work / copy / "small"
+                folder.mkdir()
+                done = subprocess.run(["unshare", *USER, "--mount", sys.executable, "-c", SMALL,
+                                       self.harness(copy), "prefix-create", folder],
+                                      capture_output=True, text=True, timeout=600)
+                self.assertRegex(done.stdout, f"^harness: {said} {folder}[ :].*\nmaking\n$",
+                                 done.stderr)
 
     def test_a_folder_it_did_not_make(self):
-        for command in ("prefix-create", "prefix-remove"):
-            with self.subTest(command):
-                folder = self.work / "home"
-                folder.mkdir(exist_ok=True)
-                (folder / "notes.txt").write_text("mine")
-                done = subprocess.run([self.harness, command, folder, "x64"][:4 if command ==
-                                      "prefix-create" else 3], capture_output=True, text=True)
+        folder = self.work / "home"
+        folder.mkdir()
+        (folder / "notes.txt").write_text("mine")
+        for command in (["prefix-create", folder, "x64"], ["prefix-remove", folder]):
+            with self.subTest(command[0]):
+                done = subprocess.run([self.harness("bare"), *command], capture_output=True,
+                                      text=True, timeout=600)
                 self.assertEqual((done.returncode, done.stderr),
                                  (1, f"harness: {folder} is not a Wine prefix made here, nor an"
                                      " empty folder: left as it is\n"))
                 self.assertEqual((folder / "notes.txt").read_text(), "mine")
 
     def test_a_process_it_did_not_start(self):
-        # A bystander beside the harness in a PID namespace, with the variables that once
-        # told the harness it was alone there.
-        user = [] if os.getuid() == 0 else ["--user", "--map-current-user"]
-        script = ('sleep 600 & bystander=$!; REBOOT_ISOLATED=1 REBOOT_IN_GUEST=1 "$0" prefix-create'
-                  ' "$1" x64; echo "harness $?"; kill -0 $bystander && echo "bystander alive"')
-        done = subprocess.run(["unshare", *user, "--pid", "--fork", "--mount-proc", "sh", "-c",
-                               script, self.harness, self.work / "prefix"],
-                              capture_output=True, text=True, timeout=1800)
+        # A bystander beside the harness in a PID namespace, while the harness ends what a
+        # run left: with the variables that once told the harness it was alone there; and
+        # where the harness is process 1 of a namespace whose /proc is not its own, but
+        # shows the bystander.
+        run = [self.harness("made"), "exec", STANDIN, "leave"]
+        script = ('sleep 600 & bystander=$!; REBOOT_ISOLATED=1 REBOOT_IN_GUEST=1 "$@"; echo'
+                  ' "harness $?"; kill -0 $bystander && echo "bystander alive"')
+        done = subprocess.run(["unshare", *USER, "--pid", "--fork", "--mount-proc", "sh", "-c",
+                               script, "sh", *run], capture_output=True, text=True, timeout=600)
         self.assertEqual(done.stdout, "harness 0\nbystander alive\n", done.stderr)
+        bystander = subprocess.Popen(["sleep", "600"])
+        self.addCleanup(bystander.wait)
+        self.addCleanup(bystander.kill)
+        done = subprocess.run(["unshare", *USER, "--pid", "--fork", *run], capture_output=True,
+                              text=True, timeout=600)
+        self.assertEqual((done.returncode, bystander.poll()), (0, None), done.stderr)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 3:
         sys.exit(__doc__.split("\n\n")[1])
-    SOURCE = sys.argv.pop()
+    SOURCE, STANDIN = sys.argv[1:3]
+    del sys.argv[1:3]  # the rest, unittest's
     unittest.main()
