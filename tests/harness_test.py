@@ -27,6 +27,8 @@ if libc.mount(b"tmpfs", sys.argv[3].encode(), b"tmpfs", 0, b"size=2m"):
 print(subprocess.run(sys.argv[1:] + ["x64"], stderr=subprocess.PIPE, text=True).stderr, end="")
 print(open(sys.argv[3] + "/.reboot-prefix").read(), end="")"""
 USER = [] if os.getuid() == 0 else ["--user", "--map-current-user"]
+# A user mounts as root of a user namespace of its own.
+MOUNT = ["unshare", "--mount"] + ([] if os.getuid() == 0 else ["--user", "--map-root-user"])
 
 
 class HarnessTest(unittest.TestCase):
@@ -76,8 +78,8 @@ class HarnessTest(unittest.TestCase):
             with self.subTest(copy):
                 folder = self.work / copy / "small"
                 folder.mkdir()
-                done = subprocess.run(["unshare", *USER, "--mount", sys.executable, "-c", SMALL,
-                                       self.harness(copy), "prefix-create", folder],
+                done = subprocess.run([*MOUNT, sys.executable, "-c", SMALL, self.harness(copy),
+                                       "prefix-create", folder],
                                       capture_output=True, text=True, timeout=600)
                 self.assertRegex(done.stdout, f"^harness: {said} {folder}[ :].*\nmaking\n$",
                                  done.stderr)
