@@ -26,6 +26,10 @@ if libc.mount(b"tmpfs", sys.argv[3].encode(), b"tmpfs", 0, b"size=2m"):
     sys.exit(f"mount: {os.strerror(ctypes.get_errno())}")
 print(subprocess.run(sys.argv[1:] + ["x64"], stderr=subprocess.PIPE, text=True).stderr, end="")
 print(open(sys.argv[3] + "/.reboot-prefix").read(), end="")"""
+# The stand-in's mode: (the run's trouble, the end of a line it left behind); what a hung
+# run leaves of Wine once it is ended is not the program's doing.
+ROWS = {"hang": ("still running after 60 s, so it was ended", None),
+        "leave": ("None", "standin.exe hang")}
 USER = [] if os.getuid() == 0 else ["--user", "--map-current-user"]
 # A user mounts as root of a user namespace of its own.
 MOUNT = ["unshare", "--mount"] + ([] if os.getuid() == 0 else ["--user", "--map-root-user"])
@@ -43,9 +47,18 @@ class HarnessTest(unittest.TestCase):
         cls.run_prefix = cls.work / "made" / "build" / "wine-prefix-x64"
         subprocess.run([cls.harness("made"), "prefix-create", cls.run_prefix, "x64"], check=True,
                        capture_output=True, timeout=600)
+        # The stand-in's runs start here, as a hang takes a minute to show, and end in their
+        # own case, after the others.
+        env = dict(os.environ, PYTHONPATH=str(cls.harness("made").parent))
+        cls.traced = {mode: subprocess.Popen([sys.executable, "-c", TRACE, STANDIN, mode], env=env,
+                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                             text=True) for mode in ROWS}
 
     @classmethod
     def tearDownClass(cls):
+        for run in cls.traced.values():
+            run.kill()
+            run.communicate()
         shutil.rmtree(cls.work)
 
     @classmethod
@@ -53,20 +66,11 @@ class HarnessTest(unittest.TestCase):
         return cls.work / copy / "scripts" / "harness.py"
 
     def test_a_run_that_goes_wrong(self):
-        # Both at once, as a hang takes a minute to show.
-        env = dict(os.environ, PYTHONPATH=str(self.harness("made").parent))
-        # mode: (the run's trouble, the end of a line it left behind); what a hung run
-        # leaves of Wine once it is ended is not the program's doing.
-        rows = {"hang": ("still running after 60 s, so it was ended", None),
-                "leave": ("None", "standin.exe hang")}
-        runs = {mode: subprocess.Popen([sys.executable, "-c", TRACE, STANDIN, mode], env=env,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                for mode in rows}
-        for mode, (trouble, left) in rows.items():
+        for mode, (trouble, left) in ROWS.items():
             with self.subTest(mode):
-                out, err = runs[mode].communicate(timeout=600)
+                out, err = self.traced[mode].communicate(timeout=600)
                 lines = out.splitlines()
-                self.assertEqual((runs[mode].returncode, lines[:1], lines[-1:]),
+                self.assertEqual((self.traced[mode].returncode, lines[:1], lines[-1:]),
                                  (0, [trouble], ["after:"]), out + err)
                 if left:
                     self.assertTrue(any(line.endswith(left) for line in lines[1:-1]), out)
