@@ -8,11 +8,11 @@
 # Usage: package.sh REBOOT_EXE SOURCE_DIR BUILD_DIR
 set -euo pipefail
 [ $# -eq 3 ] || { echo "usage: package.sh REBOOT_EXE SOURCE_DIR BUILD_DIR" >&2; exit 2; }
-exe=$1 source=$2 signed=$3/package-test
+exe=$1 source=$2 build=$3 signed=$3/package-test
 python=/usr/bin/python3  # Debian's: the ZIP's bytes are its zlib's
 fail() { echo "package: $*" >&2; exit 1; }
 [ -f "$exe" ] || fail "$exe is not built"
-[ -f "$3/CMakeCache.txt" ] || fail "$3 is not a build folder: left as it is"
+[ -f "$build/CMakeCache.txt" ] || fail "$build is not a build folder: left as it is"
 work=$(mktemp -d) other=$(mktemp -d -p /dev/shm)
 trap 'rm -rf "$work" "$other"' EXIT
 rm -rf "$signed"
@@ -22,8 +22,10 @@ dated() {  # the ZIP $1's entries all dated $epoch (UTC)
     dates=$(unzip -Z -T "$1" | awk 'NF == 8 && $7 ~ /^[0-9]+\.[0-9]+$/ { print $7 }' | sort -u | xargs)
     [ "$dates" = "$(TZ=UTC date -d "@$epoch" +%Y%m%d.%H%M%S)" ] || fail "$1's entries are dated $dates"
 }
-machine() { $python -c 'import struct, sys; d = open(sys.argv[1], "rb").read(1024)
-print(hex(struct.unpack_from("<H", d, struct.unpack_from("<I", d, 0x3C)[0] + 4)[0]))' "$1"; }
+machine() {  # the harness's reading of an exe's processor: x86 or x64
+    $python -c 'import sys; sys.path[:0] = [sys.argv[1]]; import harness; print(harness.machine(sys.argv[2]))' \
+        "$source/scripts" "$1"
+}
 
 # scripts/package on a commit of these sources, where the release presets' build folders
 # hold other exes, newer than the sources: the ZIP holds what the sources make.
@@ -50,7 +52,7 @@ unzip -q "$release"/reboot-*-windows.zip -d "$work/unzipped"
 (cd "$work/unzipped" && sha256sum --quiet -c "$release"/reboot.exe.unsigned.sha256 \
     "$release"/reboot-x64.exe.unsigned.sha256) || fail "an unsigned exe's SHA-256 does not check"
 exe64=$work/unzipped/reboot-x64.exe
-if ! cmp -s "$work/unzipped/reboot.exe" "$exe" || [ "$(machine "$exe64")" != 0x8664 ]; then
+if ! cmp -s "$work/unzipped/reboot.exe" "$exe" || [ "$(machine "$exe64")" != x64 ]; then
     fail "scripts/package shipped exes other than the sources make"
 fi
 
