@@ -12,17 +12,16 @@ import tempfile
 
 # name: (command run in the guest, its status, stdout, stderr); {uid}, {here}: its user, folder
 ROWS = {
-    "exit status": (["sh", "-c", "exit 3"], 3, b"", b""),
+    "exit status, and bytes that are not UTF-8": (
+        ["sh", "-c", r"printf '\377\n'; printf '\376\n' >&2; exit 3"], 3, b"\xff\n", b"\xfe\n"),
     "killed by a signal": (["sh", "-c", "kill -KILL $$"], 137, b"", b""),
-    "bytes that are not UTF-8": (["sh", "-c", r"printf '\377\n'; printf '\376\n' >&2"], 0,
-                                 b"\xff\n", b"\xfe\n"),
     # As the user who started it (nobody, for root), in a folder named with a space and a comma;
-    # it makes a file that is read-only from the start, as Wine's server does.
-    "the user's own folder": (["sh", "-c", "id -u; pwd; umask 277; echo x > made; cat made;"
-                               " stat -c '%u %a' made"], 0, b"{uid}\n{here}\nx\n{uid} 400\n", b""),
-    # A file beside that folder, which the guest is not given: it does not exist there.
-    "a folder not given": (["cat", "../secret"], 1, b"",
-                           b"cat: ../secret: No such file or directory\n"),
+    # it makes a file that is read-only from the start, as Wine's server does. The file beside
+    # that folder, which the guest is not given, does not exist there.
+    "the user's own folder alone": (["sh", "-c", "id -u; pwd; umask 277; echo x > made; cat made;"
+                                     " stat -c '%u %a' made; cat ../secret"], 1,
+                                    b"{uid}\n{here}\nx\n{uid} 400\n",
+                                    b"cat: ../secret: No such file or directory\n"),
 }
 
 
