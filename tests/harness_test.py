@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The harness catches what goes wrong in a run, and leaves alone what is not its own: a
-stand-in program that hangs or leaves a process behind, a prefix that could not be made,
-a folder it did not make, and a process it did not start.
+stand-in program that hangs, leaves a process behind or shows a box Wine cannot make, a
+prefix that could not be made, a folder it did not make, and a process it did not start.
 
 usage: harness_test.py SOURCE_DIR STANDIN_EXE [TEST...]
 """
@@ -27,9 +27,12 @@ if libc.mount(b"tmpfs", sys.argv[3].encode(), b"tmpfs", 0, b"size=2m"):
 print(subprocess.run(sys.argv[1:] + ["x64"], stderr=subprocess.PIPE, text=True).stderr, end="")
 print(open(sys.argv[3] + "/.reboot-prefix").read(), end="")"""
 # The stand-in's mode: (the run's trouble, the end of a line it left behind); what a hung
-# run leaves of Wine once it is ended is not the program's doing.
+# run leaves of Wine once it is ended is not the program's doing. The box is shown in a
+# prefix whose graphics driver Wine cannot load.
 ROWS = {"hang": ("still running after 60 s, so it was ended", None),
-        "leave": ("None", "standin.exe hang")}
+        "leave": ("None", "standin.exe hang"),
+        "box": ("Wine gave up making a window: The graphics driver is missing. Check your build!",
+                None)}
 USER = [] if os.getuid() == 0 else ["--user", "--map-current-user"]
 # A user mounts as root of a user namespace of its own.
 MOUNT = ["unshare", "--mount"] + ([] if os.getuid() == 0 else ["--user", "--map-root-user"])
@@ -47,12 +50,18 @@ class HarnessTest(unittest.TestCase):
         cls.run_prefix = cls.work / "made" / "build" / "wine-prefix-x64"
         subprocess.run([cls.harness("made"), "prefix-create", cls.run_prefix, "x64"], check=True,
                        capture_output=True, timeout=600)
+        no_driver = cls.work / "made" / "build" / "no-driver"
+        shutil.copytree(cls.run_prefix, no_driver, symlinks=True)
+        with open(no_driver / "user.reg", "a") as f:
+            f.write('\n[Software\\\\Wine\\\\Drivers]\n"Graphics"="missing"\n')
         # The stand-in's runs start here, as a hang takes a minute to show, and end in their
         # own case, after the others.
         env = dict(os.environ, PYTHONPATH=str(cls.harness("made").parent))
-        cls.traced = {mode: subprocess.Popen([sys.executable, "-c", TRACE, STANDIN, mode], env=env,
-                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                             text=True) for mode in ROWS}
+        cls.traced = {mode: subprocess.Popen(
+            [sys.executable, "-c", TRACE, STANDIN, mode], stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True,
+            env=env | ({"REBOOT_WINEPREFIX": str(no_driver)} if mode == "box" else {}))
+            for mode in ROWS}
 
     @classmethod
     def tearDownClass(cls):

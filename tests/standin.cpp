@@ -1,6 +1,6 @@
 // A stand-in for reboot.exe in the harness's own test, so that each way a run can go
 // wrong is seen to be caught: with the argument "hang" it never ends; with "leave" it
-// starts a copy of itself that never ends, and ends at once.
+// starts a copy of itself that never ends, and ends at once; with "box" it shows a box.
 #include <windows.h>
 
 extern "C" void WinMainCRTStartup()
@@ -19,6 +19,10 @@ extern "C" void WinMainCRTStartup()
             CloseHandle(started.hThread);
             CloseHandle(started.hProcess);
         }
+        ExitProcess(0);
+    }
+    if (length > 3 && lstrcmpA(line + length - 3, "box") == 0) {
+        MessageBoxA(NULL, "A stand-in's box", "Stand-in", MB_OK);
         ExitProcess(0);
     }
     Sleep(INFINITE);
